@@ -1,0 +1,49 @@
+// Build-time constants shared by every program: keys, paths, ports, limits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace gorv {
+
+// System V keys of the segment areas. A remote with client id n uses
+// kRemoteMoKeyBase + 2n and kRemoteRoKeyBase + 2n, so MO keys are odd and
+// RO keys even, and ids 0 to 254 never meet the master's keys.
+inline constexpr key_t kMasterMoKey = 0x3141592;
+inline constexpr key_t kMasterRoKey = 0x3141593;
+inline constexpr key_t kRemoteMoKeyBase = 0x2718281;
+inline constexpr key_t kRemoteRoKeyBase = 0x2718282;
+
+inline constexpr std::int32_t kDefaultSegSize = 4096;
+
+// Capacity of the master's client table and of every per-row table.
+inline constexpr std::int32_t kMaxRemotes = 255;
+
+inline constexpr char kMasterRegistryPath[] = "/tmp/gorv_master_registry";
+inline constexpr char kClientRegistryBase[] = "/tmp/gorv_registry_client";
+
+// Log levels: a line of level n is printed when the daemon's level is >= n.
+inline constexpr int kMasterLogLevel = 2;
+inline constexpr int kRemoteLogLevel = 1;
+
+inline constexpr char kDaemonVersion[] = "        $Revision: 793 $";
+inline constexpr char kModifyVersion[] = "        $Revision: 739 $";
+inline constexpr char kMonitorVersion[] = "        $Revision: 610 $";
+
+// TCP ports. Receivers listen on base + index; connecting ends bind their
+// local port from the first-local-port upward.
+inline constexpr std::uint16_t kMasterListenBase = 22000;
+inline constexpr std::uint16_t kMasterFirstLocalPort = 24000;
+inline constexpr std::uint16_t kRemoteFirstLocalPort = 26000;
+inline constexpr std::uint16_t kRemoteListenBase = 28000;
+
+// Exit statuses common to all programs.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitListenSocket = 19;
+inline constexpr int kExitReadError = 21;
+inline constexpr int kExitConnectSocket = 23;
+inline constexpr int kExitWriteFailed = 26;
+
+}  // namespace gorv

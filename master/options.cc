@@ -1,0 +1,65 @@
+#include "master/options.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/segment_area.h"
+
+namespace gorv::master {
+
+void print_master_usage() {
+    std::puts("gorv_master: [-h] [-r] [-s size ] [-g filename] [-v ]");
+    std::puts("\t[-h] ............... help screen.");
+    std::puts("\t[-r] ............... Release of shared memory.");
+    std::puts("\t[-g config_file ]... Configuration filename.");
+    std::puts("\t[-s size ].......... Size of shared memory in bytes.");
+    std::puts("\t[-y 6] ............. Use IPv6.");
+    std::puts("\t[-v] ............... Print version number and exit.");
+    std::putchar('\n');
+}
+
+std::optional<int> parse_master_options(int argc, char** argv, long page, MasterSettings& settings) {
+    optind = 0;  // a full rescan, so that tests may parse several command lines
+    for (int option; (option = getopt(argc, argv, "hrvs:g:y:")) != -1;) {
+        switch (option) {
+            case 'h':
+                print_master_usage();
+                return kExitOk;
+            case 'r':
+                settings.release = true;
+                break;
+            case 's': {
+                const auto size = page_rounded_seg_size(optarg, page);
+                if (!size) {
+                    std::printf("Master: segment size %s refused: give 0 to %d bytes\n", optarg,
+                                largest_seg_size(page));
+                    return kExitFailure;
+                }
+                settings.seg_size = *size;
+                break;
+            }
+            case 'g':
+                if (std::strlen(optarg) > static_cast<size_t>(kListPathMax)) {
+                    std::printf("Master: client list path longer than %d characters\n", kListPathMax);
+                    return kExitFailure;
+                }
+                std::strcpy(settings.list_path, optarg);
+                settings.list_given = true;
+                break;
+            case 'v':
+                std::printf("gorv_master: Version %s\n", kDaemonVersion);
+                return kExitOk;
+            case 'y':
+                settings.ipv6 = std::strtol(optarg, nullptr, 10) != 0;
+                break;
+            default:  // getopt has printed its own diagnostic
+                break;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace gorv::master
