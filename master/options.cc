@@ -41,14 +41,16 @@ std::optional<int> parse_master_options(int argc, char** argv, long page, Master
                 settings.seg_size = *size;
                 break;
             }
-            case 'g':
-                if (std::strlen(optarg) > static_cast<size_t>(kListPathMax)) {
+            case 'g': {
+                const size_t length = std::strlen(optarg);
+                if (length > static_cast<size_t>(kListPathMax)) {
                     std::printf("Master: client list path longer than %d characters\n", kListPathMax);
                     return kExitFailure;
                 }
-                std::strcpy(settings.list_path, optarg);
+                std::memcpy(settings.list_path, optarg, length + 1);
                 settings.list_given = true;
                 break;
+            }
             case 'v':
                 std::printf("gorv_master: Version %s\n", kDaemonVersion);
                 return kExitOk;
