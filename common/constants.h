@@ -17,6 +17,9 @@ inline constexpr key_t kRemoteRoKeyBase = 0x2718282;
 
 inline constexpr std::int32_t kDefaultSegSize = 4096;
 
+// A remote's areas hold its own client's segment only.
+inline constexpr std::int32_t kRemoteNumberOfSegs = 1;
+
 // Capacity of the master's client table and of every per-row table.
 inline constexpr std::int32_t kMaxRemotes = 255;
 

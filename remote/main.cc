@@ -1,15 +1,126 @@
-// gorv_remote: the remote daemon. Only its usage text is built so far.
-#include <cstdio>
+// gorv_remote start-up: read the command line, allocate the buffers, create
+// or attach both one-segment areas without clearing them, publish them in
+// the client registry file, then split into the receiver and the sender.
+#include <unistd.h>
 
-int main() {
-    std::puts("gorv_remote: [-h] [-H Master_hostname] [-n client_id] [-r] [-v]");
-    std::puts("\t[-h].................... Help screen");
-    std::puts("\t[-H Master_hostname].... Hostname of the master.");
-    std::puts("\t[-n client_id].......... Unique client identifier.");
-    std::puts("\t[-s].................... Size of shared memory in bytes.");
-    std::puts("\t[-r].................... Release shared memory.");
-    std::puts("\t[-y 6].................. Use IPv6.");
-    std::puts("\t[-v].................... Print version number and exit.");
-    std::putchar('\n');
-    return 0;
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "common/registry.h"
+#include "common/segment_area.h"
+#include "remote/remote.h"
+
+namespace gorv::remote {
+namespace {
+
+// The remote's process-wide state; each forked process has its own copy.
+Remote the_remote;
+
+// Heap blocks are never freed: they live as long as the process.
+std::optional<std::span<std::byte>> zeroed_block(std::int32_t size) {
+    void* block = std::calloc(static_cast<size_t>(size), 1);
+    if (block == nullptr && size != 0) return std::nullopt;
+    return std::span<std::byte>(static_cast<std::byte*>(block), static_cast<size_t>(size));
 }
+
+// The decode buffer, the message buffer and the ShadowCopy, in that order.
+bool allocate_buffers(Remote& remote) {
+    const std::int32_t seg_size = remote.settings.seg_size;
+    remote.message_length = seg_size + 4;  // the options keep this within 32 bits
+    const auto decode = zeroed_block(seg_size);
+    if (!decode) return false;
+    remote.decode_buffer = *decode;
+    const auto message = zeroed_block(remote.message_length);
+    if (!message) return false;
+    remote.message_buffer = *message;
+    const auto shadow = zeroed_block(seg_size);
+    if (!shadow) return false;
+    remote.shadow_copy = *shadow;
+    return true;
+}
+
+std::byte* acquire(key_t key, const Remote& remote, const char* failure_line) {
+    void* area = acquire_segment_area(key, remote.area_size, remote.settings.release, kRemoteAreaOwner);
+    if (area == nullptr) {
+        std::puts(failure_line);
+        std::exit(kExitFailure);
+    }
+    return static_cast<std::byte*>(area);
+}
+
+// The areas are not cleared: an area that already existed keeps its words.
+void acquire_areas(Remote& remote) {
+    const bool announce = kRemoteLogLevel >= 1 && !remote.settings.release;
+    remote.area_size = kRemoteNumberOfSegs * remote.settings.seg_size;
+
+    remote.mo_area = acquire(remote.mo_key, remote, "Unable to attach to MO segment ");
+    if (announce)
+        std::printf("Remote allocated/attached %d bytes of MO gorv memory. Key is 0x%lx\n", remote.area_size,
+                    static_cast<unsigned long>(remote.mo_key));
+
+    remote.ro_area = acquire(remote.ro_key, remote, "Unable to attach to RO segment ");
+    if (announce)
+        std::printf("Remote allocated/attached %d bytes of RO gorv memory. Key is 0x%lx\n", remote.area_size,
+                    static_cast<unsigned long>(remote.ro_key));
+}
+
+// Written in release runs too; the release run removes it again.
+void publish_registry(Remote& remote) {
+    std::snprintf(remote.registry_path, sizeof remote.registry_path, "%s_%u", kClientRegistryBase,
+                  static_cast<unsigned>(remote.settings.client_id));
+    if (!write_client_registry(remote.registry_path, static_cast<std::uint32_t>(remote.mo_key),
+                               static_cast<std::uint32_t>(remote.ro_key), remote.area_size))
+        std::perror(remote.registry_path);
+}
+
+// Without areas there is no registry path, and no file is removed.
+[[noreturn]] void finish_release_run(const Remote& remote) {
+    std::printf("Remote released %d bytes of MO gorv memory. Key is 0x%lx\n", remote.area_size,
+                static_cast<unsigned long>(remote.mo_key));
+    std::printf("Remote released %d bytes of RO gorv memory. Key is 0x%lx\n", remote.area_size,
+                static_cast<unsigned long>(remote.ro_key));
+    if (remote.registry_path[0] != '\0' && unlink(remote.registry_path) < 0 && errno != ENOENT)
+        std::perror(remote.registry_path);
+    std::exit(kExitOk);
+}
+
+int start(int argc, char** argv, Remote& remote) {
+    if (argc == 1) {
+        print_remote_usage();
+        return kExitOk;
+    }
+    if (const auto status = parse_remote_options(argc, argv, getpagesize(), remote.settings)) return *status;
+    if (!remote.settings.host_given || !remote.settings.id_given) {
+        print_remote_usage();
+        return kExitOk;
+    }
+    remote.mo_key = remote_mo_key(remote.settings.client_id);
+    remote.ro_key = remote_ro_key(remote.settings.client_id);
+
+    if (!allocate_buffers(remote)) {
+        std::printf("Remote: cannot allocate buffers for a segment size of %d bytes\n", remote.settings.seg_size);
+        return kExitFailure;
+    }
+    if (kRemoteNumberOfSegs != 0 && remote.settings.seg_size != 0) {
+        acquire_areas(remote);
+        publish_registry(remote);
+    }
+    if (remote.settings.release) finish_release_run(remote);
+
+    std::fflush(stdout);  // a child must not inherit lines still buffered
+    const pid_t child = fork();
+    if (child < 0) {
+        std::perror("fork");
+        return kExitFailure;
+    }
+    if (child == 0) run_receiver(remote);
+    sleep(1);  // the receiver listens before the sender links up
+    run_sender(remote);
+}
+
+}  // namespace
+}  // namespace gorv::remote
+
+int main(int argc, char** argv) { return gorv::remote::start(argc, argv, gorv::remote::the_remote); }

@@ -1,0 +1,41 @@
+// What the remote daemon holds after start-up. After the fork the receiver
+// and the sender each have their own copy of this state; only the two
+// areas are shared.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "remote/options.h"
+
+namespace gorv::remote {
+
+// "/tmp/gorv_registry_client_" and an id of at most three digits.
+inline constexpr size_t kRegistryPathMax = 64;
+
+struct Remote {
+    RemoteSettings settings;
+    key_t mo_key = 0;
+    key_t ro_key = 0;
+    std::int32_t area_size = 0;       // stays 0 when no area is acquired
+    std::int32_t message_length = 0;  // L: Seg_size + 4, one update message
+    char registry_path[kRegistryPathMax] = {};  // stays empty when no area is acquired
+    // Heap blocks, allocated and zeroed once at start-up, kept until the end.
+    std::span<std::byte> decode_buffer;   // Seg_size bytes
+    std::span<std::byte> message_buffer;  // L bytes
+    std::span<std::byte> shadow_copy;     // Seg_size bytes: the sender's copy of the RO segment
+    std::byte* mo_area = nullptr;  // null when no area is acquired
+    std::byte* ro_area = nullptr;
+};
+
+// The forked child: takes the master's updates into the MO area. Never returns.
+[[noreturn]] void run_receiver(Remote& remote);
+
+// The process that started the daemon: sends the RO segment when it changed.
+// Never returns.
+[[noreturn]] void run_sender(Remote& remote);
+
+}  // namespace gorv::remote
