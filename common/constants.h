@@ -41,6 +41,19 @@ inline constexpr std::uint16_t kMasterFirstLocalPort = 24000;
 inline constexpr std::uint16_t kRemoteFirstLocalPort = 26000;
 inline constexpr std::uint16_t kRemoteListenBase = 28000;
 
+// Receive buffer of the master's listening sockets, whatever the message length.
+inline constexpr int kMasterReceiveBuffer = 65536;
+inline constexpr int kListenBacklog = 10;
+
+// A connecting end makes this many attempts on one socket, pausing between
+// them, then starts over with a new socket. The same pause follows a
+// connection made and spaces repeated host name look-ups.
+inline constexpr int kConnectAttempts = 301;
+inline constexpr int kLinkPauseMs = 1000;
+
+// An update message is dest_who (4 bytes) followed by the segment's words.
+inline constexpr std::int32_t kDestWhoSize = 4;
+
 // Exit statuses common to all programs.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;

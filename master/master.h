@@ -2,14 +2,25 @@
 // its own copy of this state; only the two areas are shared.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "common/peer_link.h"
 #include "master/client_list.h"
 #include "master/options.h"
 
 namespace gorv::master {
+
+// The sender's tables, one entry per row.
+struct SenderTables {
+    std::array<int, kMaxRemotes> link{};     // connected socket to the row's remote
+    std::array<int, kMaxRemotes> changed{};  // result of the last comparison
+    std::array<int, kMaxRemotes> force{};    // 1 until the row's segment has been sent once
+    std::array<std::vector<std::byte>, kMaxRemotes> shadow;  // allocated on the row's first comparison
+};
 
 struct Master {
     MasterSettings settings;
@@ -20,7 +31,16 @@ struct Master {
     std::byte* ro_area = nullptr;
     std::vector<std::byte> decode_buffer;   // Seg_size bytes
     std::vector<std::byte> message_buffer;  // Seg_size + 4 bytes: one update message
+    PeerAddress peer_address;               // the sender's last looked-up host
+    SenderTables sender;
 };
+
+// Segment row of an area; empty when the master has no areas (size 0).
+inline std::span<std::byte> segment_of(std::byte* area, std::int32_t seg_size, std::int32_t row) {
+    if (area == nullptr) return {};
+    const auto size = static_cast<std::size_t>(seg_size);
+    return {area + static_cast<std::size_t>(row) * size, size};
+}
 
 // The process that started the master: pushes changed MO segments. Never returns.
 [[noreturn]] void run_sender(Master& master);

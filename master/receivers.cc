@@ -1,11 +1,52 @@
+// The master's receivers: one process per row, each taking the updates that
+// one remote sends and storing them in the RO segment that dest_who names.
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/update_message.h"
 #include "master/master.h"
 
 namespace gorv::master {
+namespace {
 
-void run_receiver_spawner(Master& /*master*/) {
-    for (;;) sleep(1);
+[[noreturn]] void run_receiver(Master& master, std::int32_t row) {
+    LinkParams link = kMasterLinkParams;
+    link.ipv6 = master.settings.ipv6;
+    link.id = row;
+    const int listening = open_listen_endpoint(link);
+    const int peer = accept_peer(link, listening);
+    if (kMasterLogLevel >= 2) std::puts("Master looping in receive ");
+    for (;;) {
+        receive_message(link, peer, master.message_buffer);
+        const std::int32_t dest_who = decode_update(master.message_buffer, master.decode_buffer, kMasterUpdateTexts);
+        // dest_who comes off the wire: only an existing segment is written.
+        if (dest_who < 0 || dest_who >= master.number_of_segs) {
+            std::printf("Master %d dropped update for remote id %d: no such segment\n", row, dest_who);
+        } else {
+            std::printf("Master received update from remote id %d\n", dest_who);
+            const std::span<std::byte> segment = segment_of(master.ro_area, master.settings.seg_size, dest_who);
+            if (!segment.empty()) std::memcpy(segment.data(), master.decode_buffer.data(), segment.size());
+        }
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+void run_receiver_spawner(Master& master) {
+    if (kMasterLogLevel >= 2) std::puts("Master children starting");
+    for (std::int32_t row = 0; row < master.number_of_segs; ++row) {
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) run_receiver(master, row);
+        if (child < 0) std::perror("fork");
+    }
+    std::fflush(stdout);
+    wait(nullptr);
 }
 
 }  // namespace gorv::master

@@ -1,0 +1,116 @@
+#include "common/update_message.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/constants.h"
+#include "common/log_line.h"
+
+namespace gorv {
+
+const UpdateTexts kMasterUpdateTexts{
+    kMasterLogLevel,
+    "Master got dest_who of %d\n",
+    "Neutral size = %d\n",
+    nullptr,
+    "Master sending update message to remote \"%s\" size %d ID: %d\n",
+    nullptr,
+    0,
+};
+
+namespace {
+
+constexpr std::size_t kWord = 4;
+
+// Buffers hold words at any byte offset; memcpy keeps the loads and stores
+// legal and still compiles to single moves.
+std::uint32_t load_word(const std::byte* from) {
+    std::uint32_t word;
+    std::memcpy(&word, from, kWord);
+    return word;
+}
+
+void store_word(std::byte* to, std::uint32_t word) { std::memcpy(to, &word, kWord); }
+
+std::uint32_t host_to_net32(std::uint32_t word) {
+    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(word);
+    return word;
+}
+
+std::uint32_t net_to_host32(std::uint32_t word) { return host_to_net32(word); }
+
+// Byte order conversion is the same swap in both directions. The x86-64
+// baseline has no byte shuffle, so the loop is also built for the wider
+// instruction sets, where it vectorises; the loader picks the best one.
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "ssse3", "default")))
+#endif
+void swap_words(const std::byte* from, std::byte* to, std::size_t words) {
+    for (std::size_t k = 0; k < words; ++k) store_word(to + k * kWord, host_to_net32(load_word(from + k * kWord)));
+}
+
+}  // namespace
+
+void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, std::span<std::byte> message) {
+    store_word(message.data(), host_to_net32(static_cast<std::uint32_t>(dest_who)));
+    const std::span<std::byte> payload = message.subspan(kWord);
+    const std::size_t words = std::min(segment.size(), payload.size()) / kWord;
+    swap_words(segment.data(), payload.data(), words);
+    std::fill(payload.begin() + static_cast<std::ptrdiff_t>(words * kWord), payload.end(), std::byte{0});
+}
+
+std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment,
+                           const UpdateTexts& texts) {
+    const auto dest_who = static_cast<std::int32_t>(net_to_host32(load_word(message.data())));
+    log_line(texts.log_level, 2, texts.got_dest_who, dest_who);
+    const std::span<const std::byte> payload = message.subspan(kWord);
+    const std::size_t words = std::min(segment.size(), payload.size()) / kWord;
+    swap_words(payload.data(), segment.data(), words);
+    return dest_who;
+}
+
+void send_update(int socket, const char* peer_name, std::span<const std::byte> segment, std::int32_t dest_who,
+                 std::span<std::byte> message, const UpdateTexts& texts) {
+    const int length = static_cast<int>(message.size());
+    log_line(texts.log_level, 2, texts.message_size, length);
+    log_line(texts.log_level, 2, texts.sending_to, dest_who);
+    encode_update(segment, dest_who, message);
+    log_line(texts.log_level, 1, texts.sending, peer_name, length, dest_who);
+    log_line(texts.log_level, 1, texts.sending_of_id, texts.own_id, peer_name);
+
+    // A message cut short would misframe the stream for good: write it all.
+    std::size_t written = 0;
+    while (written < message.size()) {
+        const ssize_t n = write(socket, message.data() + written, message.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::perror("write failed\n");
+            std::exit(kExitWriteFailed);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow) {
+    const std::size_t words = std::min(segment.size(), shadow.size()) / kWord;
+    const std::byte* from = segment.data();
+    std::byte* to = shadow.data();
+    std::uint32_t differ = 0;
+    // Each segment word is read once, and that value is both compared and
+    // kept: comparing first and copying afterwards would miss a word that
+    // another process writes in between, and that change would never be sent.
+    for (std::size_t k = 0; k < words; ++k) {
+        const std::uint32_t word = load_word(from + k * kWord);
+        differ |= word ^ load_word(to + k * kWord);
+        store_word(to + k * kWord, word);
+    }
+    return differ != 0;
+}
+
+}  // namespace gorv

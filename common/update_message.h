@@ -1,0 +1,54 @@
+// Update messages and change detection.
+//
+// An update message carries one segment, L = Seg_size + 4 bytes, no other framing:
+//
+//   bytes 0..3            dest_who, the segment index, big-endian
+//   bytes 4..4+4n-1       the segment's n = Seg_size / 4 words, each big-endian
+//   the rest (Seg_size % 4 bytes)   zero
+//
+// Both ends compute L from their own Seg_size. Callers own every buffer; the
+// routines only look at bytes inside the spans they are given and write only
+// inside the spans they fill. A segment is read and written as 32-bit words
+// in host order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace gorv {
+
+// What one daemon prints while it encodes, sends and decodes. A null text is
+// a line that daemon does not have. Argument lists are fixed per field.
+struct UpdateTexts {
+    int log_level;
+    const char* got_dest_who;   // level 2 (dest_who), as a message is decoded
+    const char* message_size;   // level 2 (L), before encoding
+    const char* sending_to;     // level 2 (dest_who), before encoding
+    const char* sending;        // level 1 (peer name, L, dest_who)
+    const char* sending_of_id;  // level 1 (own id, peer name)
+    int own_id;                 // the number sending_of_id prints
+};
+
+extern const UpdateTexts kMasterUpdateTexts;
+
+// Fills message[0, 4 + segment.size()) with one update message; a message
+// span shorter than that gets only the words that fit. message.size() >= 4.
+void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, std::span<std::byte> message);
+
+// Returns dest_who and writes the message's words into the segment's words,
+// as many as both hold. message.size() >= 4. Logs texts.got_dest_who.
+std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment,
+                           const UpdateTexts& texts);
+
+// Encodes the segment into message (L bytes) and writes all of it to the
+// socket, completing short writes. A write that fails prints "write failed\n"
+// through perror and ends the process with exit status 26.
+void send_update(int socket, const char* peer_name, std::span<const std::byte> segment, std::int32_t dest_who,
+                 std::span<std::byte> message, const UpdateTexts& texts);
+
+// True when some word of the segment differs from the shadow's; afterwards
+// the shadow holds the words read. Both spans have the same size.
+bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow);
+
+}  // namespace gorv
