@@ -255,7 +255,9 @@ void receive_message(const LinkParams& link, int socket, std::span<std::byte> me
 }
 
 void sleep_ms(int milliseconds) {
-    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    timeval timeout{};
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     select(0, nullptr, nullptr, nullptr, &timeout);
 }
 

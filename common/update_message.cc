@@ -65,8 +65,7 @@ void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, st
     std::fill(payload.begin() + static_cast<std::ptrdiff_t>(words * kWord), payload.end(), std::byte{0});
 }
 
-std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment,
-                           const UpdateTexts& texts) {
+std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment, const UpdateTexts& texts) {
     const auto dest_who = static_cast<std::int32_t>(net_to_host32(load_word(message.data())));
     log_line(texts.log_level, 2, texts.got_dest_who, dest_who);
     const std::span<const std::byte> payload = message.subspan(kWord);

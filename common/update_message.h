@@ -38,8 +38,7 @@ void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, st
 
 // Returns dest_who and writes the message's words into the segment's words,
 // as many as both hold. message.size() >= 4. Logs texts.got_dest_who.
-std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment,
-                           const UpdateTexts& texts);
+std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment, const UpdateTexts& texts);
 
 // Encodes the segment into message (L bytes) and writes all of it to the
 // socket, completing short writes. A write that fails prints "write failed\n"

@@ -78,17 +78,17 @@ TEST(MasterStartup, WorkedExampleCreatesZeroedAreasWritesTheRegistryAndForks) {
     EXPECT_TRUE(wait_until([&] { return children_of(daemon.pid()).size() == 1; }));
     // The start-up lines come first; the sender and the receivers follow.
     EXPECT_PRED2(starts_with, daemon.out(),
-              "Clientname is gen1\nClientname is gen1\nClientname is gen2\n"
-              "Trying to get shared memory segment with key 3141592\n"
-              "Got shared memory with key 3141592\n"
-              "Attached to shared memory with key 3141592\n"
-              "Shared memory key 3141592 Size = 12288\n"
-              "Master allocated/attached 12288 bytes of (MO) gorv. Key = 3141592\n"
-              "Trying to get shared memory segment with key 3141593\n"
-              "Got shared memory with key 3141593\n"
-              "Attached to shared memory with key 3141593\n"
-              "Shared memory key 3141593 Size = 12288\n"
-              "Remote allocated/attached 12288 bytes of (RO) gorv. Key = 3141593\n");
+                 "Clientname is gen1\nClientname is gen1\nClientname is gen2\n"
+                 "Trying to get shared memory segment with key 3141592\n"
+                 "Got shared memory with key 3141592\n"
+                 "Attached to shared memory with key 3141592\n"
+                 "Shared memory key 3141592 Size = 12288\n"
+                 "Master allocated/attached 12288 bytes of (MO) gorv. Key = 3141592\n"
+                 "Trying to get shared memory segment with key 3141593\n"
+                 "Got shared memory with key 3141593\n"
+                 "Attached to shared memory with key 3141593\n"
+                 "Shared memory key 3141593 Size = 12288\n"
+                 "Remote allocated/attached 12288 bytes of (RO) gorv. Key = 3141593\n");
     daemon.kill_group();
 
     const Finished release = master({"-r", "-g", kList});

@@ -42,7 +42,8 @@ std::vector<Fd> accept_rows(const std::vector<Fd>& listeners) {
 
 std::vector<Fd> listen_rows(size_t rows) {
     std::vector<Fd> listeners;
-    for (size_t row = 0; row < rows; ++row) listeners.push_back(listen_on(static_cast<std::uint16_t>(kRemoteListenBase + row)));
+    for (size_t row = 0; row < rows; ++row)
+        listeners.push_back(listen_on(static_cast<std::uint16_t>(kRemoteListenBase + row)));
     return listeners;
 }
 
@@ -128,7 +129,8 @@ TEST(MasterSync, ThreeClientsExchangeUpdatesBothWays) {
     const std::vector<Fd> links = accept_rows(listeners);
     ASSERT_EQ(links.size(), 3u);
     for (size_t row = 0; row < 3; ++row)
-        EXPECT_EQ(read_within(links[row], kMessageLength, kBound), update_bytes(static_cast<std::int32_t>(row), zeros()));
+        EXPECT_EQ(read_within(links[row], kMessageLength, kBound),
+                  update_bytes(static_cast<std::int32_t>(row), zeros()));
 
     const std::span<std::byte> ro = attach_area(kMasterRoKey);
     ASSERT_EQ(ro.size(), 3 * kSegSize);
@@ -212,7 +214,8 @@ TEST(MasterReceiver, DropsAnUpdateForNoSuchSegmentAndGoesOn) {
     const std::string out = master.out();
     EXPECT_TRUE(contains(out, "Master got dest_who of 3\nMaster 1 dropped update for remote id 3: no such segment\n"))
         << out;
-    EXPECT_TRUE(contains(out, "Master got dest_who of -1\nMaster 1 dropped update for remote id -1: no such segment\n"));
+    EXPECT_TRUE(
+        contains(out, "Master got dest_who of -1\nMaster 1 dropped update for remote id -1: no such segment\n"));
 }
 
 TEST(MasterReceiver, APeerClosingMidMessageEndsOnlyItsReceiver) {

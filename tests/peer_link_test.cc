@@ -121,11 +121,12 @@ TEST(ListeningEnd, ProbesUpwardAndTakesWholeMessagesInPiecesOrBackToBack) {
     EXPECT_EQ(read_file("/tmp/message_1"), as_text(first));
     EXPECT_EQ(read_file("/tmp/message_2"), as_text(second));
     const std::string out = receiver.out();
-    EXPECT_TRUE(out.starts_with("Master's child: Async Listen: Bound at port 22001\n"
-                                "Master 0 attach async\n"
-                                "Master 0 enters listen\n"
-                                "Master 0 enters accept\n"
-                                "Master 0 attached for receive. Sock "))
+    EXPECT_TRUE(
+        out.starts_with("Master's child: Async Listen: Bound at port 22001\n"
+                        "Master 0 attach async\n"
+                        "Master 0 enters listen\n"
+                        "Master 0 enters accept\n"
+                        "Master 0 attached for receive. Sock "))
         << out;
     EXPECT_EQ(bytes_reported(out), 8200);
     EXPECT_EQ(count_of(out, "Master 0 In async recieve \n"), count_of(out, "Master: Got "));
@@ -139,9 +140,10 @@ TEST(ListeningEnd, PeerClosingMidMessageEndsWithZeroAndReadErrorsWith21) {
         send_all(link, Bytes(100, 7));
     }
     EXPECT_EQ(receiver.wait_exit(5s), 0);
-    EXPECT_TRUE(receiver.out().ends_with("Master 4 In async recieve \n"
-                                         "Master: Got 100 bytes (async) \n"
-                                         "Master 4 In async recieve \n"));
+    EXPECT_TRUE(
+        receiver.out().ends_with("Master 4 In async recieve \n"
+                                 "Master: Got 100 bytes (async) \n"
+                                 "Master 4 In async recieve \n"));
     EXPECT_FALSE(file_exists("/tmp/message_1"));
 
     // A failed accept hands on a descriptor whose first read fails.
@@ -225,8 +227,8 @@ TEST(ResolveHost, WritesTheAddressOfTheSelectedFamily) {
     PeerAddress address;
     address.bytes.fill(0xaa);
     resolve_host(quick(), "127.0.0.1", address);
-    EXPECT_EQ(address.bytes, (std::array<std::uint8_t, 16>{127, 0, 0, 1, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa,
-                                                            0xaa, 0xaa, 0xaa, 0xaa, 0xaa}));
+    EXPECT_EQ(address.bytes, (std::array<std::uint8_t, 16>{127, 0, 0, 1, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa,
+                                                           0xaa, 0xaa, 0xaa, 0xaa}));
     resolve_host(quick(0, true), "::1", address);
     EXPECT_EQ(address.bytes, (std::array<std::uint8_t, 16>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
 }

@@ -30,7 +30,8 @@ Bytes bytes_of(std::span<const std::byte> bytes) {
 }
 
 Bytes slice(const Bytes& bytes, size_t from, size_t count) {
-    return {bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(from + count)};
+    return {bytes.begin() + static_cast<std::ptrdiff_t>(from),
+            bytes.begin() + static_cast<std::ptrdiff_t>(from + count)};
 }
 
 TEST(EncodeUpdate, DestWhoAndWordsGoOutBigEndian) {
@@ -57,8 +58,8 @@ TEST(EncodeUpdate, SizeZeroAndRaggedSizes) {
     EXPECT_EQ(bytes_of(header), (Bytes{0x00, 0x00, 0x01, 0x02}));
 
     // A size that is not a multiple of 4 ends in zero bytes.
-    const std::vector<std::byte> segment{std::byte{1}, std::byte{2}, std::byte{3}, std::byte{4}, std::byte{5},
-                                         std::byte{6}};
+    const std::vector<std::byte> segment{std::byte{1}, std::byte{2}, std::byte{3},
+                                         std::byte{4}, std::byte{5}, std::byte{6}};
     std::vector<std::byte> message(10, std::byte{0xee});
     encode_update(segment, 1, message);
     std::uint32_t first;
