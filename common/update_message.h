@@ -32,8 +32,9 @@ struct UpdateTexts {
 
 extern const UpdateTexts kMasterUpdateTexts;
 
-// Fills message[0, 4 + segment.size()) with one update message; a message
-// span shorter than that gets only the words that fit. message.size() >= 4.
+// Fills the whole message (L = segment.size() + 4 bytes): dest_who, the
+// segment's words, zero bytes after them. A shorter message gets only the
+// words that fit. message.size() >= 4.
 void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, std::span<std::byte> message);
 
 // Returns dest_who and writes the message's words into the segment's words,
