@@ -45,6 +45,10 @@ inline std::span<std::byte> segment_of(std::byte* area, std::int32_t seg_size, s
 // The process that started the master: pushes changed MO segments. Never returns.
 [[noreturn]] void run_sender(Master& master);
 
+// Receiver `row` stores the update in message_buffer into RO segment
+// dest_who; an update for a segment the area does not have is dropped.
+void store_received_update(Master& master, std::int32_t row);
+
 // The forked child: starts one receiver per row, then waits for one of them.
 void run_receiver_spawner(Master& master);
 

@@ -22,20 +22,24 @@ namespace {
     if (kMasterLogLevel >= 2) std::puts("Master looping in receive ");
     for (;;) {
         receive_message(link, peer, master.message_buffer);
-        const std::int32_t dest_who = decode_update(master.message_buffer, master.decode_buffer, kMasterUpdateTexts);
-        // dest_who comes off the wire: only an existing segment is written.
-        if (dest_who < 0 || dest_who >= master.number_of_segs) {
-            std::printf("Master %d dropped update for remote id %d: no such segment\n", row, dest_who);
-        } else {
-            std::printf("Master received update from remote id %d\n", dest_who);
-            const std::span<std::byte> segment = segment_of(master.ro_area, master.settings.seg_size, dest_who);
-            if (!segment.empty()) std::memcpy(segment.data(), master.decode_buffer.data(), segment.size());
-        }
+        store_received_update(master, row);
         std::fflush(stdout);
     }
 }
 
 }  // namespace
+
+void store_received_update(Master& master, std::int32_t row) {
+    const std::int32_t dest_who = decode_update(master.message_buffer, master.decode_buffer, kMasterUpdateTexts);
+    // dest_who comes off the wire: only an existing segment is written.
+    if (dest_who < 0 || dest_who >= master.number_of_segs) {
+        std::printf("Master %d dropped update for remote id %d: no such segment\n", row, dest_who);
+        return;
+    }
+    std::printf("Master received update from remote id %d\n", dest_who);
+    const std::span<std::byte> segment = segment_of(master.ro_area, master.settings.seg_size, dest_who);
+    if (!segment.empty()) std::memcpy(segment.data(), master.decode_buffer.data(), segment.size());
+}
 
 void run_receiver_spawner(Master& master) {
     if (kMasterLogLevel >= 2) std::puts("Master children starting");
