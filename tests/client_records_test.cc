@@ -30,10 +30,12 @@ TEST(BuiltinWorkloadSet, NamesSitAtTheirOffsetsNulFilled) {
 TEST(BuiltinWorkloadSet, OpMixEntriesKeepTheirNamesInEveryWorkload) {
     for (int w = 0; w < kWorkloadCount; ++w) {
         const size_t base = static_cast<size_t>(w) * 1504 + 100;
-        EXPECT_EQ(bytes_at(base + 11 * 40 + 4, 36), "Create" + std::string(30, '\0'));
-        EXPECT_EQ(int_at(base + 11 * 40), 1);
-        EXPECT_EQ(bytes_at(base + 21 * 40 + 4, 36), "Pathconf" + std::string(28, '\0'));
-        EXPECT_EQ(int_at(base + 21 * 40), 0);
+        const size_t create = base + 440;    // entry 11
+        const size_t pathconf = base + 840;  // entry 21
+        EXPECT_EQ(bytes_at(create + 4, 36), "Create" + std::string(30, '\0'));
+        EXPECT_EQ(int_at(create), 1);
+        EXPECT_EQ(bytes_at(pathconf + 4, 36), "Pathconf" + std::string(28, '\0'));
+        EXPECT_EQ(int_at(pathconf), 0);
         for (int k = 0; k < kOpMixEntries; ++k)
             EXPECT_STREQ(kBuiltinWorkloadSet.workloads[w].op_mix[k].op_name, kOpNames[k]);
     }
