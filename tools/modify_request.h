@@ -1,0 +1,43 @@
+// ostrela_modify's command line and where its writes may land.
+//
+// Options (getopt string "Hvr:o:w:E ", the trailing blank accepted and
+// ignored): -H usage, -v version, -E export the built-in workload set (each
+// acts and ends the program the moment it is met); -r client id, -o rate,
+// -w file (asks for the built-in workload set; the file is never opened).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "common/registry.h"
+
+namespace gorv::tools {
+
+struct ModifyRequest {
+    long client_id = 0;  // strtol's value, checked against the area before use
+    double rate = 0.0;
+    bool rate_update = false;
+    bool workload_update = false;
+};
+
+void print_modify_usage();
+
+// Records -r, -o and -w into request (the last of each counts). Returns the
+// status to end with when -H, -v or -E was met, after its output.
+std::optional<int> parse_modify_options(int argc, char** argv, ModifyRequest& request);
+
+enum class Placement {
+    kFits,
+    kNoSuchClient,  // the id is outside 0 .. Number_of_segs - 1
+    kPastSegment,   // the bytes to be written do not fit in one segment
+    kPastArea,      // they would end past MO size bytes from the area's start
+};
+
+// The bytes a request writes: the whole 6032-byte ControlRecord with a
+// workload update, op_rate and the two flags (16 bytes) otherwise.
+std::int32_t bytes_written(const ModifyRequest& request);
+
+// Whether the request's bytes lie inside the client's segment and the area.
+Placement place_request(const ModifyRequest& request, const AreaEntry& mo);
+
+}  // namespace gorv::tools
