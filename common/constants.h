@@ -23,6 +23,9 @@ inline constexpr std::int32_t kRemoteNumberOfSegs = 1;
 // Capacity of the master's client table and of every per-row table.
 inline constexpr std::int32_t kMaxRemotes = 255;
 
+// Clients the monitor keeps a snapshot for; it refuses a master with more.
+inline constexpr std::int32_t kMonitorCapacity = 256;
+
 inline constexpr char kMasterRegistryPath[] = "/tmp/gorv_master_registry";
 inline constexpr char kClientRegistryBase[] = "/tmp/gorv_registry_client";
 

@@ -67,12 +67,12 @@ struct ControlRecord {
 // Packed to 4 so that the struct is exactly the 44 bytes of the record.
 #pragma pack(push, 4)
 struct StatusRecord {
-    double req_op_rate;
-    double cur_op_rate;
-    double run_time;
-    double rt;
-    double wt;
-    std::int32_t phase;
+    double req_op_rate = 0.0;
+    double cur_op_rate = 0.0;
+    double run_time = 0.0;
+    double rt = 0.0;
+    double wt = 0.0;
+    std::int32_t phase = 0;
 };
 #pragma pack(pop)
 
