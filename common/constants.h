@@ -57,6 +57,13 @@ inline constexpr int kLinkPauseMs = 1000;
 // An update message is dest_who (4 bytes) followed by the segment's words.
 inline constexpr std::int32_t kDestWhoSize = 4;
 
+// The client program: where its private scratch directory is made, how long
+// it warms up before it runs, and the files and transfers of its load.
+inline constexpr char kClientScratchParent[] = "/tmp";
+inline constexpr int kClientWarmSeconds = 3;
+inline constexpr int kClientPoolFiles = 16;
+inline constexpr int kClientTransferSize = 4096;
+
 // Exit statuses common to all programs.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;

@@ -54,4 +54,19 @@ std::optional<MasterRegistry> read_master_registry(const char* path) {
     return registry;
 }
 
+ClientRegistry parse_client_registry(std::FILE* stream) {
+    ClientRegistry registry;
+    std::fscanf(stream, "GORV_MO_key %x GORV_MO_size %d \nGORV_RO_key %x GORV_RO_size %d\n", &registry.mo_key,
+                &registry.mo_size, &registry.ro_key, &registry.ro_size);
+    return registry;
+}
+
+std::optional<ClientRegistry> read_client_registry(const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return std::nullopt;
+    const ClientRegistry registry = parse_client_registry(file);
+    std::fclose(file);
+    return registry;
+}
+
 }  // namespace gorv

@@ -26,6 +26,14 @@ struct MasterRegistry {
     AreaEntry ro;
 };
 
+// A client registry as the client program reads it.
+struct ClientRegistry {
+    std::uint32_t mo_key = 0;
+    std::int32_t mo_size = 0;
+    std::uint32_t ro_key = 0;
+    std::int32_t ro_size = 0;
+};
+
 // Each writer returns false when the file cannot be created or written;
 // errno then tells why.
 bool write_master_registry(const char* path, const MasterRegistry& registry);
@@ -37,5 +45,9 @@ MasterRegistry parse_master_registry(std::FILE* stream);
 
 // nullopt when the file cannot be opened.
 std::optional<MasterRegistry> read_master_registry(const char* path);
+
+// As the master registry: nothing checked, unread numbers stay 0.
+ClientRegistry parse_client_registry(std::FILE* stream);
+std::optional<ClientRegistry> read_client_registry(const char* path);
 
 }  // namespace gorv

@@ -53,6 +53,22 @@ TEST_F(RegistryFile, ClientRegistryEndsItsFirstLineWithABlank) {
     EXPECT_EQ(contents(), "GORV_MO_key 0x271828b GORV_MO_size 4096 \nGORV_RO_key 0x271828c GORV_RO_size 4096\n");
 }
 
+TEST_F(RegistryFile, ClientRegistryReadsBackAsWritten) {
+    ASSERT_TRUE(write_client_registry(path_.c_str(), 0x271828b, 0x271828c, 8192));
+    const auto read = read_client_registry(path_.c_str());
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->mo_key, 0x271828bu);
+    EXPECT_EQ(read->mo_size, 8192);
+    EXPECT_EQ(read->ro_key, 0x271828cu);
+    EXPECT_EQ(read->ro_size, 8192);
+
+    put("GORV_MO_key 0x271828b GORV_MO_size 8192 \n");
+    const auto half = read_client_registry(path_.c_str());
+    EXPECT_EQ(half->mo_size, 8192);
+    EXPECT_EQ(half->ro_key, 0u);
+    EXPECT_FALSE(read_client_registry("/nonexistent/registry").has_value());
+}
+
 TEST_F(RegistryFile, NumbersThatCannotBeReadStayZero) {
     put("GORV_MO_key 0x3141592 GORV_MO_size 4096\n");
     auto read = read_master_registry(path_.c_str());
