@@ -47,6 +47,34 @@ const LinkTexts kMasterLinkTexts{
     nullptr,
 };
 
+const LinkTexts kRemoteLinkTexts{
+    "socket failed:",
+    "Error in setsockopt 5\n",
+    "Error in setsockopt 6\n",
+    "Remote: no free port up to 65535 to listen on",
+    nullptr,
+    "Remote %d: Async Listen: Bound at port %d\n",
+    "Remote async listen socket %d \n",
+    "Remote %d attach async. Sock %d\n",
+    "Remote %d enters listen\n",
+    "Remote %d enters accept\n",
+    "Remote %d attached for receive. Sock %d\n",
+    "Remote %d attached for receive. Sock %d errno %d\n",
+    "Remote: async socket failed:",
+    "Remote: no free local port up to 65535 to connect from",
+    "Remote: Bound async port\n",
+    nullptr,
+    "Remote async Connected\n",
+    "Remote: async connect failed\n",
+    "Remote child %d Sock %d Entering async recieve %d\n",
+    "Remote %d Sock %d In async recieve %d\n",
+    "Remote failed. Errno %d \n",
+    "Remote socket closed. Exiting... \n",
+    "Remote read %d bytes \n",
+    "Remote %d: Got %d bytes (async) \n",
+    "Remote %d: return from async listen\n",
+};
+
 constexpr int kHighestPort = 65535;
 
 struct SocketAddress {
@@ -144,6 +172,20 @@ const LinkParams kMasterLinkParams{
     false,
     0,
     &kMasterLinkTexts,
+};
+
+const LinkParams kRemoteLinkParams{
+    kRemoteListenBase,
+    kMasterListenBase,
+    kRemoteFirstLocalPort,
+    0,
+    kRemoteLogLevel,
+    kConnectAttempts,
+    kLinkPauseMs,
+    true,
+    false,
+    0,
+    &kRemoteLinkTexts,
 };
 
 const PeerAddress& resolve_host(const LinkParams& link, const char* host, PeerAddress& address) {

@@ -68,6 +68,9 @@ struct LinkParams {
 
 // The master's parameters; ipv6 and id are filled in by each process.
 extern const LinkParams kMasterLinkParams;
+// The remote's parameters; ipv6, id (the client id) and receive_buffer (the
+// message length) are filled in by each process.
+extern const LinkParams kRemoteLinkParams;
 
 // A peer's address, no port: IPv6 uses all 16 bytes, IPv4 bytes 0 to 3 in
 // network order.

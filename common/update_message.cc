@@ -21,6 +21,20 @@ const UpdateTexts kMasterUpdateTexts{
     nullptr,
     "Master sending update message to remote \"%s\" size %d ID: %d\n",
     nullptr,
+    nullptr,
+    nullptr,
+    0,
+};
+
+const UpdateTexts kRemoteUpdateTexts{
+    kRemoteLogLevel,
+    nullptr,
+    nullptr,
+    "Child sending to %d\n",
+    nullptr,
+    "Remote[%d] sending update to master \"%s\" \n",
+    "Sync time for remote segments \n",
+    "Sync needed.\n",
     0,
 };
 
@@ -96,7 +110,8 @@ void send_update(int socket, const char* peer_name, std::span<const std::byte> s
     }
 }
 
-bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow) {
+bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow, const UpdateTexts& texts) {
+    log_line(texts.log_level, 2, texts.comparing);
     const std::size_t words = std::min(segment.size(), shadow.size()) / kWord;
     const std::byte* from = segment.data();
     std::byte* to = shadow.data();
@@ -109,7 +124,9 @@ bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shad
         differ |= word ^ load_word(to + k * kWord);
         store_word(to + k * kWord, word);
     }
-    return differ != 0;
+    if (differ == 0) return false;
+    log_line(texts.log_level, 2, texts.change_found);
+    return true;
 }
 
 }  // namespace gorv

@@ -27,10 +27,14 @@ struct UpdateTexts {
     const char* sending_to;     // level 2 (dest_who), before encoding
     const char* sending;        // level 1 (peer name, L, dest_who)
     const char* sending_of_id;  // level 1 (own id, peer name)
+    const char* comparing;      // level 2 (), at every comparison
+    const char* change_found;   // level 2 (), when a comparison found a change
     int own_id;                 // the number sending_of_id prints
 };
 
 extern const UpdateTexts kMasterUpdateTexts;
+// own_id is the client id, filled in by the sender.
+extern const UpdateTexts kRemoteUpdateTexts;
 
 // Fills the whole message (L = segment.size() + 4 bytes): dest_who, the
 // segment's words, zero bytes after them. A shorter message gets only the
@@ -48,7 +52,8 @@ void send_update(int socket, const char* peer_name, std::span<const std::byte> s
                  std::span<std::byte> message, const UpdateTexts& texts);
 
 // True when some word of the segment differs from the shadow's; afterwards
-// the shadow holds the words read. Both spans have the same size.
-bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow);
+// the shadow holds the words read. Both spans have the same size. Logs
+// texts.comparing, and texts.change_found on a change.
+bool detect_change(std::span<const std::byte> segment, std::span<std::byte> shadow, const UpdateTexts& texts);
 
 }  // namespace gorv

@@ -33,7 +33,7 @@ bool mo_segment_changed(Master& master, std::int32_t row) {
             std::exit(kExitFailure);
         }
     }
-    return detect_change(segment_of(master.mo_area, seg_size, row), shadow);
+    return detect_change(segment_of(master.mo_area, seg_size, row), shadow, kMasterUpdateTexts);
 }
 
 void sync_pass(Master& master) {

@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "common/peer_link.h"
 #include "remote/options.h"
 
 namespace gorv::remote {
@@ -29,7 +31,17 @@ struct Remote {
     std::span<std::byte> shadow_copy;     // Seg_size bytes: the sender's copy of the RO segment
     std::byte* mo_area = nullptr;  // null when no area is acquired
     std::byte* ro_area = nullptr;
+    // The sender's: the master's address, and its one link, kept at the
+    // client id's entry (the options refuse ids without an entry).
+    PeerAddress peer_address;
+    std::array<int, kMaxRemotes> links{};
 };
+
+// The one segment of an area; empty when the remote has no areas (size 0).
+inline std::span<std::byte> only_segment(std::byte* area, std::int32_t seg_size) {
+    if (area == nullptr) return {};
+    return {area, static_cast<std::size_t>(seg_size)};
+}
 
 // The forked child: takes the master's updates into the MO area. Never returns.
 [[noreturn]] void run_receiver(Remote& remote);

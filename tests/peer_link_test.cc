@@ -263,7 +263,7 @@ TEST(Link, CarriesAnUpdateOverIPv6) {
     std::vector<std::byte> segment(8);
     std::memcpy(segment.data(), words.data(), 8);
     std::vector<std::byte> message(12);
-    send_update(socket, "::1", segment, 3, message, UpdateTexts{0, nullptr, nullptr, nullptr, nullptr, nullptr, 0});
+    send_update(socket, "::1", segment, 3, message, UpdateTexts{0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0});
     close(socket);
 
     EXPECT_EQ(receiver.wait_exit(5s), 0);

@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr UpdateTexts kQuiet{0, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+constexpr UpdateTexts kQuiet{0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
 
 std::vector<std::byte> segment_of_words(const std::vector<std::uint32_t>& words) {
     std::vector<std::byte> segment(words.size() * 4);
@@ -104,36 +104,61 @@ TEST(DetectChange, ComparesByValueAndLeavesTheShadowEqual) {
     std::vector<std::byte> segment = segment_of_words(words);
     std::vector<std::byte> shadow = segment;
 
-    EXPECT_FALSE(detect_change(segment, shadow));
+    EXPECT_FALSE(detect_change(segment, shadow, kQuiet));
     EXPECT_EQ(shadow, segment);
 
     words[1023] = 1;
     segment = segment_of_words(words);
-    EXPECT_TRUE(detect_change(segment, shadow));
+    EXPECT_TRUE(detect_change(segment, shadow, kQuiet));
     EXPECT_EQ(shadow, segment);
-    EXPECT_FALSE(detect_change(segment, shadow));
+    EXPECT_FALSE(detect_change(segment, shadow, kQuiet));
 
     // Changed and changed back between two comparisons: no change.
     words[17] = 99;
     segment = segment_of_words(words);
     words[17] = 0x5a5a5a5a;
     segment = segment_of_words(words);
-    EXPECT_FALSE(detect_change(segment, shadow));
+    EXPECT_FALSE(detect_change(segment, shadow, kQuiet));
 
     // The same value written again is no change either.
     std::memcpy(segment.data() + 400, &words[100], 4);
-    EXPECT_FALSE(detect_change(segment, shadow));
+    EXPECT_FALSE(detect_change(segment, shadow, kQuiet));
 
-    EXPECT_FALSE(detect_change({}, {}));
+    EXPECT_FALSE(detect_change({}, {}, kQuiet));
 }
 
 TEST(DetectChange, AFreshZeroShadowSeesAnyNonZeroWord) {
     std::vector<std::byte> segment(8192);
     std::vector<std::byte> shadow(8192);
-    EXPECT_FALSE(detect_change(segment, shadow));
+    EXPECT_FALSE(detect_change(segment, shadow, kQuiet));
     segment[4097] = std::byte{1};
-    EXPECT_TRUE(detect_change(segment, shadow));
+    EXPECT_TRUE(detect_change(segment, shadow, kQuiet));
     EXPECT_EQ(shadow[4097], std::byte{1});
+}
+
+// The remote's comparison lines are of level 2, above the remote's own level.
+TEST(DetectChange, TheRemoteLogsItsComparisonsOnlyFromLevel2) {
+    std::vector<std::byte> segment(16);
+    std::vector<std::byte> shadow(16);
+    testing::internal::CaptureStdout();
+    detect_change(segment, shadow, kRemoteUpdateTexts);
+    segment[0] = std::byte{1};
+    detect_change(segment, shadow, kRemoteUpdateTexts);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    UpdateTexts verbose = kRemoteUpdateTexts;
+    verbose.log_level = 2;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(detect_change(segment, shadow, verbose));
+    segment[15] = std::byte{1};
+    EXPECT_TRUE(detect_change(segment, shadow, verbose));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Sync time for remote segments \n"
+              "Sync time for remote segments \n"
+              "Sync needed.\n");
+    testing::internal::CaptureStdout();
+    detect_change(segment, shadow, kMasterUpdateTexts);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 class SendUpdate : public testing::Test {
@@ -156,6 +181,31 @@ class SendUpdate : public testing::Test {
     }
     int ends_[2] = {-1, -1};
 };
+
+TEST_F(SendUpdate, TheRemoteNamesItselfAndTheMasterAndDecodesSilently) {
+    const std::vector<std::byte> segment = segment_of_words({0x01020304, 5});
+    std::vector<std::byte> message(12);
+    UpdateTexts texts = kRemoteUpdateTexts;
+    texts.own_id = 3;
+    testing::internal::CaptureStdout();
+    send_update(ends_[0], "master1", segment, 3, message, texts);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Remote[3] sending update to master \"master1\" \n");
+    EXPECT_EQ(read_all(12), (Bytes{0, 0, 0, 3, 1, 2, 3, 4, 0, 0, 0, 5}));
+
+    texts.log_level = 2;
+    testing::internal::CaptureStdout();
+    send_update(ends_[0], "master1", segment, 7, message, texts);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Child sending to 7\n"
+              "Remote[3] sending update to master \"master1\" \n");
+    EXPECT_EQ(read_all(12), (Bytes{0, 0, 0, 7, 1, 2, 3, 4, 0, 0, 0, 5}));
+
+    std::vector<std::byte> decoded(8);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(decode_update(message, decoded, texts), 7);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(decoded, segment);
+}
 
 TEST_F(SendUpdate, WritesTheWholeMessageAndLogsIt) {
     std::vector<std::uint32_t> words(1024);

@@ -193,6 +193,32 @@ void create_area(key_t key, size_t size) {
     if (shmget(key, size, IPC_CREAT | 0666) < 0) throw std::runtime_error("shmget");
 }
 
+namespace {
+
+// The fields of /proc/<pid>/stat after the parenthesised name, from the
+// state (field 3) on.
+std::vector<std::string> stat_fields(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (name_end == std::string::npos) return fields;
+    std::istringstream rest(stat.substr(name_end + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+}  // namespace
+
+std::optional<int> unreaped_exit_status(pid_t pid) {
+    // Field 52 holds the status as waitpid would report it.
+    constexpr size_t kExitCodeField = 52 - 3;
+    const std::vector<std::string> fields = stat_fields(pid);
+    if (fields.size() <= kExitCodeField || fields[0] != "Z") return std::nullopt;
+    const int status = std::atoi(fields[kExitCodeField].c_str());
+    if (!WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> children;
     DIR* proc = opendir("/proc");
@@ -200,15 +226,8 @@ std::vector<pid_t> children_of(pid_t pid) {
     while (const dirent* entry = readdir(proc)) {
         const pid_t candidate = static_cast<pid_t>(std::atoi(entry->d_name));
         if (candidate <= 0) continue;
-        // The parent pid is the second field after the parenthesised name.
-        const std::string stat = read_file("/proc/" + std::to_string(candidate) + "/stat");
-        const size_t name_end = stat.rfind(')');
-        if (name_end == std::string::npos) continue;
-        std::istringstream rest(stat.substr(name_end + 2));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == pid) children.push_back(candidate);
+        const std::vector<std::string> fields = stat_fields(candidate);
+        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == pid) children.push_back(candidate);
     }
     closedir(proc);
     return children;

@@ -72,5 +72,8 @@ void create_area(key_t key, size_t size);
 
 // Children of pid, as listed by the kernel.
 std::vector<pid_t> children_of(pid_t pid);
+// The exit status of a process that has ended but that its parent has not
+// reaped yet; nullopt while it runs, or when it was ended by a signal.
+std::optional<int> unreaped_exit_status(pid_t pid);
 
 }  // namespace gorv::test
