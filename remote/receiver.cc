@@ -8,24 +8,28 @@
 
 namespace gorv::remote {
 
+void store_received_update(Remote& remote) {
+    const std::int32_t dest_who = decode_update(remote.message_buffer, remote.decode_buffer, kRemoteUpdateTexts);
+    if (kRemoteLogLevel >= 1)
+        std::printf("Remote[%d] got update for mo segment #%d\n", remote.settings.client_id, dest_who);
+    // The area has one segment: dest_who only says which one the master
+    // meant, and the payload lands there whatever it says.
+    const std::span<std::byte> mo_segment = only_segment(remote.mo_area, remote.settings.seg_size);
+    if (!mo_segment.empty()) std::memcpy(mo_segment.data(), remote.decode_buffer.data(), mo_segment.size());
+}
+
 void run_receiver(Remote& remote) {
     if (kRemoteLogLevel >= 2) std::puts("Remote children starting");
-    const std::int32_t client_id = remote.settings.client_id;
     LinkParams link = kRemoteLinkParams;
     link.ipv6 = remote.settings.ipv6;
-    link.id = client_id;
+    link.id = remote.settings.client_id;
     link.receive_buffer = remote.message_length;
     const int listening = open_listen_endpoint(link);
     const int master = accept_peer(link, listening);
-    const std::span<std::byte> mo_segment = only_segment(remote.mo_area, remote.settings.seg_size);
     for (;;) {
         std::fflush(stdout);
         receive_message(link, master, remote.message_buffer);
-        const std::int32_t dest_who = decode_update(remote.message_buffer, remote.decode_buffer, kRemoteUpdateTexts);
-        if (kRemoteLogLevel >= 1) std::printf("Remote[%d] got update for mo segment #%d\n", client_id, dest_who);
-        // The area has one segment: dest_who only says which one the master
-        // meant, and the payload lands there whatever it says.
-        if (!mo_segment.empty()) std::memcpy(mo_segment.data(), remote.decode_buffer.data(), mo_segment.size());
+        store_received_update(remote);
     }
 }
 

@@ -46,6 +46,10 @@ inline std::span<std::byte> only_segment(std::byte* area, std::int32_t seg_size)
 // The forked child: takes the master's updates into the MO area. Never returns.
 [[noreturn]] void run_receiver(Remote& remote);
 
+// Copies the update in message_buffer into the MO area's only segment,
+// whatever its dest_who.
+void store_received_update(Remote& remote);
+
 // The process that started the daemon: sends the RO segment when it changed.
 // Never returns.
 [[noreturn]] void run_sender(Remote& remote);
