@@ -1,0 +1,173 @@
+// A master with a row per client and one remote per row on this machine:
+// how long until every link is up, how much memory all daemon processes
+// take, and how much CPU they use while nothing changes and while every
+// segment changes every second. Run it through tests/isolated
+// (bench/run_scale does).
+//
+//   scale [-n clients] [-t seconds] [-s size] [-b bin_dir]
+//
+// Memory is the sum of Pss over every daemon process (from
+// /proc/<pid>/smaps_rollup), so pages that processes share, the segment
+// areas among them, are counted once. CPU is the processes' user and system
+// time over a window of -t seconds (default 20), in clock ticks (10 ms on
+// most kernels), as CPU time a second and as a share of one core.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/daemons.h"
+#include "common/constants.h"
+
+namespace gorv::bench {
+namespace {
+
+using std::chrono::seconds;
+
+struct Options {
+    int clients = kMaxRemotes;
+    int seconds = 20;
+    int seg_size = 0;
+    std::string bin_dir = GORV_BIN_DIR;
+};
+
+Options parse(int argc, char** argv) {
+    Options options;
+    int option;
+    while ((option = getopt(argc, argv, "n:t:s:b:")) != -1) {
+        switch (option) {
+            case 'n': options.clients = std::atoi(optarg); break;
+            case 't': options.seconds = std::atoi(optarg); break;
+            case 's': options.seg_size = std::atoi(optarg); break;
+            case 'b': options.bin_dir = optarg; break;
+            default:
+                std::fprintf(stderr, "usage: scale [-n clients] [-t seconds] [-s size] [-b bin_dir]\n");
+                std::exit(2);
+        }
+    }
+    if (options.clients < 1 || options.clients > kMaxRemotes || options.seconds < 1) {
+        std::fprintf(stderr, "scale: 1 to %d clients and at least one second\n", kMaxRemotes);
+        std::exit(2);
+    }
+    return options;
+}
+
+// A "Name:   1234 kB" line of a /proc file, in kB; 0 when missing.
+long kb_field(const std::string& path, const std::string& name) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line))
+        if (line.compare(0, name.size() + 1, name + ":") == 0) return std::strtol(line.c_str() + name.size() + 1, nullptr, 10);
+    return 0;
+}
+
+// User plus system time of a process in clock ticks: fields 14 and 15 of
+// /proc/<pid>/stat; 0 when it has gone.
+long long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return 0;
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int skipped = 3; skipped <= 13; ++skipped) rest >> field;
+    long long user = 0;
+    long long system = 0;
+    rest >> user >> system;
+    return user + system;
+}
+
+long long total_ticks(const std::vector<pid_t>& processes) {
+    long long ticks = 0;
+    for (const pid_t pid : processes) ticks += cpu_ticks(pid);
+    return ticks;
+}
+
+// Every MO row on the master and every remote's RO segment.
+struct Writable {
+    std::vector<std::byte*> segments;
+};
+
+Writable writable_segments(const Options& options) {
+    const auto limit = seconds(10);
+    const std::size_t seg_size = options.seg_size != 0 ? static_cast<std::size_t>(options.seg_size) : kDefaultSegSize;
+    std::byte* master_mo = attach_when_created(kMasterMoKey, limit);
+    if (master_mo == nullptr) throw std::runtime_error("the master's MO area did not appear");
+    Writable writable;
+    for (int id = 0; id < options.clients; ++id) {
+        std::byte* remote_ro = attach_when_created(kRemoteRoKeyBase + 2 * id, limit);
+        if (remote_ro == nullptr) throw std::runtime_error("a remote's RO area did not appear");
+        writable.segments.push_back(master_mo + static_cast<std::size_t>(id) * seg_size);
+        writable.segments.push_back(remote_ro);
+    }
+    return writable;
+}
+
+// Share of one core that the processes used over the window; when `writes`
+// is given, every segment gets a new word 0 once a second meanwhile.
+double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writes) {
+    const long long before = total_ticks(processes);
+    const auto start = Clock::now();
+    for (int second = 0; second < window; ++second) {
+        if (writes != nullptr)
+            for (std::byte* segment : writes->segments) store_first_word(segment, load_first_word(segment) + 1);
+        sleep_for(start + seconds(second + 1) - Clock::now());
+    }
+    const double elapsed = to_ms(Clock::now() - start) / 1000;
+    const auto ticks = static_cast<double>(total_ticks(processes) - before);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed;
+}
+
+int run(int argc, char** argv) {
+    const Options options = parse(argc, argv);
+    const auto started = Clock::now();
+    Daemons daemons(options.bin_dir, options.clients, options.seg_size);
+    Writable writable = writable_segments(options);
+    // The master's sender links its rows one by one, pausing a second after each.
+    const LinkUpTimes link_up = wait_for_links(options.clients, started, seconds(60 + 3 * options.clients));
+    if (link_up.master_to_remotes == Clock::duration{} || link_up.remotes_to_master == Clock::duration{}) {
+        std::fprintf(stderr, "scale: not every link came up\n");
+        return 1;
+    }
+    sleep_for(seconds(3));  // the first passes, which send every segment
+
+    const std::vector<pid_t> processes = daemons.processes();
+    long pss_kb = 0;
+    long shared_pss_kb = 0;
+    for (const pid_t pid : processes) {
+        const std::string rollup = "/proc/" + std::to_string(pid) + "/smaps_rollup";
+        pss_kb += kb_field(rollup, "Pss");
+        shared_pss_kb += kb_field(rollup, "Pss_Shmem");
+    }
+    const double idle = cpu_share(processes, options.seconds, nullptr);
+    const double busy = cpu_share(processes, options.seconds, &writable);
+
+    const int seg_size = options.seg_size != 0 ? options.seg_size : kDefaultSegSize;
+    std::printf("clients %d, segment %d bytes, %zu daemon processes\n", options.clients, seg_size, processes.size());
+    std::printf("links up after     %8.1f s master to remotes, %.1f s remotes to master\n",
+                to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
+    std::printf("memory (sum of Pss) %7.1f MiB, of it shared memory %.1f MiB; %.0f KiB a process\n",
+                static_cast<double>(pss_kb) / 1024, static_cast<double>(shared_pss_kb) / 1024,
+                static_cast<double>(pss_kb) / static_cast<double>(processes.size()));
+    std::printf("CPU idle           %8.1f ms a second (%.2f %% of one core) over %d s\n", 1000 * idle, 100 * idle,
+                options.seconds);
+    std::printf("CPU all changing   %8.1f ms a second (%.2f %% of one core) over %d s, %zu segments a second\n",
+                1000 * busy, 100 * busy, options.seconds, writable.segments.size());
+    return 0;
+}
+
+}  // namespace
+}  // namespace gorv::bench
+
+int main(int argc, char** argv) {
+    try {
+        return gorv::bench::run(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "scale: %s\n", failure.what());
+        return 1;
+    }
+}
