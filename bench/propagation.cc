@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -78,11 +79,13 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
+// The nearest-rank value: the smallest sample that at least `fraction` of
+// the samples do not exceed.
 double percentile(std::vector<double> sorted, double fraction) {
     if (sorted.empty()) return 0;
     std::sort(sorted.begin(), sorted.end());
-    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
-    return sorted[rank];
+    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
 // Attaches every area; the two directions of client i are routes i.
