@@ -5,6 +5,7 @@
 // each routine's CPU time as a ratio of its yardstick's. CPU time rather than
 // wall time, because other work on a shared machine inflates the latter.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -150,6 +151,8 @@ BENCHMARK(BM_memcpy_decode)->Apply(shapes);
 // Keeps the fastest time of every case, keyed by routine and shape.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         std::vector<Run> fastest_runs;
         for (const Run& run : runs) {
