@@ -8,15 +8,14 @@
 //
 // Memory is the sum of Pss over every daemon process (from
 // /proc/<pid>/smaps_rollup), so pages that processes share, the segment
-// areas among them, are counted once. CPU is the processes' user and system
-// time over a window of -t seconds (default 20), in clock ticks (10 ms on
-// most kernels), as CPU time a second and as a share of one core.
+// areas among them, are counted once. CPU is the time the processes spent
+// on a CPU over a window of -t seconds (default 20), from
+// /proc/<pid>/schedstat, as CPU time a second and as a share of one core.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,25 +65,19 @@ long kb_field(const std::string& path, const std::string& name) {
     return 0;
 }
 
-// User plus system time of a process in clock ticks: fields 14 and 15 of
-// /proc/<pid>/stat; 0 when it has gone.
-long long cpu_ticks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return 0;
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    for (int skipped = 3; skipped <= 13; ++skipped) rest >> field;
-    long long user = 0;
-    long long system = 0;
-    rest >> user >> system;
-    return user + system;
+// Time a process has spent on a CPU, in nanoseconds: the first field of
+// /proc/<pid>/schedstat; 0 when it has gone.
+long long cpu_ns(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    long long on_cpu = 0;
+    schedstat >> on_cpu;
+    return on_cpu;
 }
 
-long long total_ticks(const std::vector<pid_t>& processes) {
-    long long ticks = 0;
-    for (const pid_t pid : processes) ticks += cpu_ticks(pid);
-    return ticks;
+long long total_cpu_ns(const std::vector<pid_t>& processes) {
+    long long on_cpu = 0;
+    for (const pid_t pid : processes) on_cpu += cpu_ns(pid);
+    return on_cpu;
 }
 
 // Every MO row on the master and every remote's RO segment.
@@ -110,7 +103,7 @@ Writable writable_segments(const Options& options) {
 // Share of one core that the processes used over the window; when `writes`
 // is given, every segment gets a new word 0 once a second meanwhile.
 double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writes) {
-    const long long before = total_ticks(processes);
+    const long long before = total_cpu_ns(processes);
     const auto start = Clock::now();
     for (int second = 0; second < window; ++second) {
         if (writes != nullptr)
@@ -118,8 +111,8 @@ double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writ
         sleep_for(start + seconds(second + 1) - Clock::now());
     }
     const double elapsed = to_ms(Clock::now() - start) / 1000;
-    const auto ticks = static_cast<double>(total_ticks(processes) - before);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed;
+    const auto on_cpu_s = static_cast<double>(total_cpu_ns(processes) - before) / 1e9;
+    return on_cpu_s / elapsed;
 }
 
 int run(int argc, char** argv) {
