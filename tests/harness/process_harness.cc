@@ -106,7 +106,8 @@ Finished run(const std::vector<std::string>& argv, Millis limit) {
 
 Running::Running(const std::vector<std::string>& argv) {
     static int started = 0;
-    const std::string stem = "/tmp/test_run_" + std::to_string(getpid()) + "_" + std::to_string(++started);
+    mkdir(kOutputDir, 0755);
+    const std::string stem = std::string(kOutputDir) + "/run_" + std::to_string(getpid()) + "_" + std::to_string(++started);
     out_path_ = stem + ".out";
     err_path_ = stem + ".err";
     pid_ = fork();
@@ -139,11 +140,19 @@ std::string Running::out() const { return read_file(out_path_); }
 std::string Running::err() const { return read_file(err_path_); }
 
 std::optional<int> Running::wait_exit(Millis limit) {
+    const auto ended = wait_end(limit);
+    if (!ended) return std::nullopt;
+    return ended->exit_status;
+}
+
+std::optional<Finished> Running::wait_end(Millis limit) {
     int status = 0;
     if (pid_ < 0 || !exit_status_within(pid_, limit, &status)) return std::nullopt;
     kill(-pid_, SIGKILL);  // the program's own children, if any
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    Finished ended;
+    record_status(status, ended);
+    return ended;
 }
 
 bool wait_until(const std::function<bool()>& condition, Millis limit) {

@@ -30,8 +30,11 @@ struct Finished {
 // Runs a program to its end, at most `limit`; it is killed after that.
 Finished run(const std::vector<std::string>& argv, Millis limit = 10s);
 
+// Where Running keeps the output of the programs it starts.
+inline constexpr char kOutputDir[] = "/tmp/test_output";
+
 // A program left running in its own process group, with its output going to
-// files. The destructor kills the whole group and reaps the program.
+// files in kOutputDir. The destructor kills the whole group and reaps the program.
 class Running {
   public:
     explicit Running(const std::vector<std::string>& argv);
@@ -44,6 +47,8 @@ class Running {
     std::string err() const;
     // The exit status once the program has ended within `limit`.
     std::optional<int> wait_exit(Millis limit);
+    // How the program ended (exit status or signal; no output), if within `limit`.
+    std::optional<Finished> wait_end(Millis limit);
     void kill_group();
 
   private:
@@ -75,5 +80,6 @@ std::vector<pid_t> children_of(pid_t pid);
 // The exit status of a process that has ended but that its parent has not
 // reaped yet; nullopt while it runs, or when it was ended by a signal.
 std::optional<int> unreaped_exit_status(pid_t pid);
+
 
 }  // namespace gorv::test
