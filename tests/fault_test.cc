@@ -134,6 +134,28 @@ TEST(Faults, ATmpThatCannotBeWrittenIsReportedAndTheDaemonsGoOn) {
     EXPECT_TRUE(arrives(kMasterRoKey, 0, 31));
 }
 
+TEST(Faults, ToolsRunAgainstReleasedAreasFailCleanly) {
+    write_file(kList, "Clientname=localhost\n");
+    Running master({program("gorv_master"), "-s", "8192", "-g", kList});
+    ASSERT_TRUE(wait_until([] { return file_exists(kMasterRegistryPath); }));
+    const std::string registry = read_file(kMasterRegistryPath);
+    ASSERT_EQ(run({program("ostrela_modify"), "-o", "5"}).exit_status, 0);
+
+    ASSERT_EQ(run({program("gorv_master"), "-r", "-s", "8192", "-g", kList}).exit_status, 0);
+    const Finished modify = run({program("ostrela_modify"), "-o", "5"});
+    EXPECT_EQ(modify.exit_status, 1);
+    EXPECT_EQ(modify.out, "Get_master_master_zone failed\n");
+
+    // A registry file left behind names areas that are gone.
+    write_file(kMasterRegistryPath, registry);
+    const Finished stale_modify = run({program("ostrela_modify"), "-o", "5"});
+    EXPECT_EQ(stale_modify.exit_status, 1);
+    EXPECT_EQ(stale_modify.out, "1 Active clients\nShmid -1 Errno 2\nGet_master_master_zone failed\n");
+    const Finished stale_monitor = run({program("ostrela_monitor")});
+    EXPECT_EQ(stale_monitor.exit_status, 1);
+    EXPECT_EQ(stale_monitor.out, "Monitoring 1 clients\nShmid -1 Errno 2\nGet_master_zone failed\n");
+}
+
 TEST(Faults, HalfAMessageIsNotAppliedUntilTheRestArrives) {
     write_file(kList, "Clientname=localhost\n");
     Running master({program("gorv_master"), "-g", kList});
