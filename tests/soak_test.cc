@@ -59,7 +59,11 @@ TEST_P(Soak, EveryCopyEqualsItsOriginalOnceTheWritersStop) {
     for (int id = 0; id < kClients; ++id) {
         remote_mo.push_back(attach_area(remote_key(kRemoteMoKeyBase, id)));
         remote_ro.push_back(attach_area(remote_key(kRemoteRoKeyBase, id)));
+        ASSERT_EQ(remote_mo.back().size(), page);
+        ASSERT_EQ(remote_ro.back().size(), page);
     }
+    ASSERT_EQ(master_mo.area.size(), page * kClients);
+    ASSERT_EQ(master_ro.area.size(), page * kClients);
 
     // Writers: bursts of random words into random segments at random moments.
     std::mt19937 random(20261208);
@@ -89,14 +93,16 @@ TEST_P(Soak, EveryCopyEqualsItsOriginalOnceTheWritersStop) {
         }
         return true;
     };
+    const auto writers_stopped = std::chrono::steady_clock::now();
     const bool settled = wait_until(in_step, 20s);
+    const auto settle_ms = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - writers_stopped);
     size_t differences = 0;
     for (int i = 0; i < kClients; ++i) {
         differences += differing_words(master_mo[i], remote_mo[static_cast<size_t>(i)]);
         differences += differing_words(master_ro[i], remote_ro[static_cast<size_t>(i)]);
     }
-    std::printf("soak: %d clients, Seg_size %d, %d s, %ld writes, %zu words differing\n", kClients, seg_size, seconds,
-                writes, differences);
+    std::printf("soak: %d clients, Seg_size %d, %d s, %ld writes, in step %lld ms after the last, %zu words differing\n",
+                kClients, seg_size, seconds, writes, static_cast<long long>(settle_ms.count()), differences);
     EXPECT_TRUE(settled);
     EXPECT_EQ(differences, 0u);
 }
