@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/constants.h"
+
 namespace gorv {
 
 const AreaOwner kMasterAreaOwner{IPC_CREAT | 0666, 2, true};
@@ -48,6 +50,26 @@ std::optional<std::int32_t> page_rounded_seg_size(const char* text, long page) {
     const long long size = std::strtoll(text, nullptr, 10);
     if (size < 0 || size > largest_seg_size(page)) return std::nullopt;
     return static_cast<std::int32_t>((page + size - 1) & -page);
+}
+
+bool take_seg_size_option(const char* role, const char* text, long page, std::int32_t& seg_size) {
+    const auto size = page_rounded_seg_size(text, page);
+    if (!size) {
+        std::printf("%s: segment size %s refused: give 0 to %d bytes\n", role, text, largest_seg_size(page));
+        return false;
+    }
+    seg_size = *size;
+    return true;
+}
+
+std::byte* acquire_or_exit(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
+                           const char* failure_line) {
+    void* area = acquire_segment_area(key, size, release, owner);
+    if (area == nullptr) {
+        std::puts(failure_line);
+        std::exit(kExitFailure);
+    }
+    return static_cast<std::byte*>(area);
 }
 
 }  // namespace gorv

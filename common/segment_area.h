@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -33,5 +34,15 @@ void* acquire_segment_area(key_t key, std::int32_t size, bool release, const Are
 // 32 bits. largest_seg_size is the largest size accepted.
 std::optional<std::int32_t> page_rounded_seg_size(const char* text, long page);
 std::int32_t largest_seg_size(long page);
+
+// The -s option of a daemon whose lines begin with `role`: sets seg_size, or
+// prints "<role>: segment size <text> refused: give 0 to <largest> bytes"
+// and returns false.
+bool take_seg_size_option(const char* role, const char* text, long page, std::int32_t& seg_size);
+
+// A daemon's areas: attached, or failure_line printed and the process ended
+// with status 1 after the failure lines of acquire_segment_area.
+std::byte* acquire_or_exit(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
+                           const char* failure_line);
 
 }  // namespace gorv

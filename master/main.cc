@@ -21,13 +21,8 @@ namespace {
 // The master's process-wide state; each forked process has its own copy.
 Master the_master;
 
-std::byte* acquire_zeroed(key_t key, const Master& master, const char* failure_line) {
-    void* area = acquire_segment_area(key, master.area_size, master.settings.release, kMasterAreaOwner);
-    if (area == nullptr) {
-        std::puts(failure_line);
-        std::exit(kExitFailure);
-    }
-    return static_cast<std::byte*>(area);
+std::byte* acquire(key_t key, const Master& master, const char* failure_line) {
+    return acquire_or_exit(key, master.area_size, master.settings.release, kMasterAreaOwner, failure_line);
 }
 
 // Both areas are zeroed on every start, release runs included.
@@ -35,13 +30,13 @@ void acquire_areas(Master& master) {
     const bool announce = kMasterLogLevel >= 1 && !master.settings.release;
     master.area_size = master.number_of_segs * master.settings.seg_size;
 
-    master.mo_area = acquire_zeroed(kMasterMoKey, master, "Unable to attach to MO segment");
+    master.mo_area = acquire(kMasterMoKey, master, "Unable to attach to MO segment");
     if (announce)
         std::printf("Master allocated/attached %d bytes of (MO) gorv. Key = %lx\n", master.area_size,
                     static_cast<unsigned long>(kMasterMoKey));
     std::memset(master.mo_area, 0, static_cast<size_t>(master.area_size));
 
-    master.ro_area = acquire_zeroed(kMasterRoKey, master, "Unable to attach to RO segment");
+    master.ro_area = acquire(kMasterRoKey, master, "Unable to attach to RO segment");
     if (announce)
         std::printf("Remote allocated/attached %d bytes of (RO) gorv. Key = %lx\n", master.area_size,
                     static_cast<unsigned long>(kMasterRoKey));

@@ -31,16 +31,9 @@ std::optional<int> parse_master_options(int argc, char** argv, long page, Master
             case 'r':
                 settings.release = true;
                 break;
-            case 's': {
-                const auto size = page_rounded_seg_size(optarg, page);
-                if (!size) {
-                    std::printf("Master: segment size %s refused: give 0 to %d bytes\n", optarg,
-                                largest_seg_size(page));
-                    return kExitFailure;
-                }
-                settings.seg_size = *size;
+            case 's':
+                if (!take_seg_size_option("Master", optarg, page, settings.seg_size)) return kExitFailure;
                 break;
-            }
             case 'g': {
                 const size_t length = std::strlen(optarg);
                 if (length > static_cast<size_t>(kListPathMax)) {

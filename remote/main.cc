@@ -42,12 +42,7 @@ bool allocate_buffers(Remote& remote) {
 }
 
 std::byte* acquire(key_t key, const Remote& remote, const char* failure_line) {
-    void* area = acquire_segment_area(key, remote.area_size, remote.settings.release, kRemoteAreaOwner);
-    if (area == nullptr) {
-        std::puts(failure_line);
-        std::exit(kExitFailure);
-    }
-    return static_cast<std::byte*>(area);
+    return acquire_or_exit(key, remote.area_size, remote.settings.release, kRemoteAreaOwner, failure_line);
 }
 
 // The areas are not cleared: an area that already existed keeps its words.

@@ -67,16 +67,9 @@ std::optional<int> parse_remote_options(int argc, char** argv, long page, Remote
                 settings.host_given = true;
                 break;
             }
-            case 's': {
-                const auto size = page_rounded_seg_size(optarg, page);
-                if (!size) {
-                    std::printf("Remote: segment size %s refused: give 0 to %d bytes\n", optarg,
-                                largest_seg_size(page));
-                    return kExitFailure;
-                }
-                settings.seg_size = *size;
+            case 's':
+                if (!take_seg_size_option("Remote", optarg, page, settings.seg_size)) return kExitFailure;
                 break;
-            }
             case 'y':
                 settings.ipv6 = std::strtol(optarg, nullptr, 10) != 0;
                 break;
