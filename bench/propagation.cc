@@ -2,7 +2,7 @@
 // both directions, with a master and N remotes on this machine. Run it
 // through tests/isolated (bench/run_propagation does).
 //
-//   propagation [-n clients] [-t seconds] [-s size] [-r random_seed] [-b bin_dir]
+//   propagation [-n clients] [-t seconds] [-s size] [-r random_start] [-b bin_dir]
 //
 // The daemons come from this build's tree unless -b names another directory.
 //
@@ -37,7 +37,7 @@ struct Options {
     int clients = 1;
     int seconds = 60;
     int seg_size = 0;
-    unsigned seed = 1;
+    unsigned random_start = 1;  // where the random moments and words begin
     std::string bin_dir = GORV_BIN_DIR;
 };
 
@@ -65,10 +65,10 @@ Options parse(int argc, char** argv) {
             case 'n': options.clients = std::atoi(optarg); break;
             case 't': options.seconds = std::atoi(optarg); break;
             case 's': options.seg_size = std::atoi(optarg); break;
-            case 'r': options.seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
+            case 'r': options.random_start = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
             case 'b': options.bin_dir = optarg; break;
             default:
-                std::fprintf(stderr, "usage: propagation [-n clients] [-t seconds] [-s size] [-r seed] [-b bin_dir]\n");
+                std::fprintf(stderr, "usage: propagation [-n clients] [-t seconds] [-s size] [-r random_start] [-b bin_dir]\n");
                 std::exit(2);
         }
     }
@@ -108,7 +108,7 @@ std::vector<Direction> routes_for(const Options& options) {
 }
 
 void measure(std::vector<Direction>& directions, const Options& options) {
-    std::mt19937 random(options.seed);
+    std::mt19937 random(options.random_start);
     std::uniform_int_distribution<int> pause_ms(0, 999);
     const auto start = Clock::now();
     const auto stop_writing = start + seconds(options.seconds);
