@@ -8,30 +8,12 @@
 
 #include "common/constants.h"
 #include "common/registry.h"
-#include "common/segment_area.h"
 #include "tools/client_records.h"
+#include "tools/master_area.h"
 #include "tools/modify_request.h"
 
 namespace gorv::tools {
 namespace {
-
-struct MasterArea {
-    std::byte* address = nullptr;
-    AreaEntry mo;
-};
-
-// Null address when the registry cannot be read or the area not attached.
-MasterArea open_master_area() {
-    MasterArea area;
-    const auto registry = read_master_registry(kMasterRegistryPath);
-    if (!registry) return area;
-    area.mo = registry->mo;
-    std::printf("%d Active clients\n", area.mo.number_of_segs);
-    if (area.mo.key == 0 || area.mo.size == 0) return area;
-    area.address = static_cast<std::byte*>(
-        acquire_segment_area(static_cast<key_t>(area.mo.key), area.mo.size, false, kToolAreaOwner));
-    return area;
-}
 
 void print_refusal(Placement placement, const ModifyRequest& request, const AreaEntry& mo) {
     switch (placement) {
@@ -82,17 +64,17 @@ int modify(int argc, char** argv) {
     ModifyRequest request;
     if (const auto status = parse_modify_options(argc, argv, request)) return *status;
 
-    const MasterArea area = open_master_area();
+    const MasterArea area = open_master_area(MasterAreaKind::kMo, "%d Active clients\n");
     if (area.address == nullptr) {
         std::puts("Get_master_master_zone failed");
         return kExitFailure;
     }
-    const Placement placement = place_request(request, area.mo);
+    const Placement placement = place_request(request, area.entry);
     if (placement != Placement::kFits) {
-        print_refusal(placement, request, area.mo);
+        print_refusal(placement, request, area.entry);
         return kExitFailure;
     }
-    write_control_record(area.address + request.client_id * area.mo.seg_size, request);
+    write_control_record(area.address + request.client_id * area.entry.seg_size, request);
     return kExitOk;
 }
 

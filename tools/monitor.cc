@@ -9,7 +9,7 @@
 
 #include "common/constants.h"
 #include "common/registry.h"
-#include "common/segment_area.h"
+#include "tools/master_area.h"
 #include "tools/status_lines.h"
 
 namespace gorv::tools {
@@ -33,24 +33,6 @@ void print_usage() {
     std::putchar('\n');
 }
 
-struct MasterArea {
-    const std::byte* address = nullptr;
-    AreaEntry ro;
-};
-
-// Null address when the registry cannot be read or the area not attached.
-MasterArea open_master_area() {
-    MasterArea area;
-    const auto registry = read_master_registry(kMasterRegistryPath);
-    if (!registry) return area;
-    area.ro = registry->ro;
-    std::printf("Monitoring %d clients\n", area.ro.number_of_segs);
-    if (area.ro.key == 0 || area.ro.size == 0) return area;
-    area.address = static_cast<const std::byte*>(
-        acquire_segment_area(static_cast<key_t>(area.ro.key), area.ro.size, false, kToolAreaOwner));
-    return area;
-}
-
 int monitor(int argc, char** argv, MonitorState& state) {
     for (int option; (option = getopt(argc, argv, "hv")) != -1;) {
         if (option == 'h') {
@@ -62,12 +44,12 @@ int monitor(int argc, char** argv, MonitorState& state) {
             return kExitOk;
         }
     }
-    const MasterArea area = open_master_area();
+    const MasterArea area = open_master_area(MasterAreaKind::kRo, "Monitoring %d clients\n");
     if (area.address == nullptr) {
         std::puts("Get_master_zone failed");
         return kExitFailure;
     }
-    const AreaEntry& ro = area.ro;
+    const AreaEntry& ro = area.entry;
     switch (check_status_area(ro)) {
         case AreaFit::kTooManyClients:
             std::printf("Monitoring refused: %d clients are more than %d\n", ro.number_of_segs, kMonitorCapacity);
