@@ -20,10 +20,7 @@ void store_received_update(Remote& remote) {
 
 void run_receiver(Remote& remote) {
     if (kRemoteLogLevel >= 2) std::puts("Remote children starting");
-    LinkParams link = kRemoteLinkParams;
-    link.ipv6 = remote.settings.ipv6;
-    link.id = remote.settings.client_id;
-    link.receive_buffer = remote.message_length;
+    const LinkParams link = link_params_of(remote);
     const int listening = open_listen_endpoint(link);
     const int master = accept_peer(link, listening);
     for (;;) {

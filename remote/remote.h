@@ -43,6 +43,16 @@ inline std::span<std::byte> only_segment(std::byte* area, std::int32_t seg_size)
     return {area, static_cast<std::size_t>(seg_size)};
 }
 
+// The remote's link parameters, with its own address family, id and
+// message length.
+inline LinkParams link_params_of(const Remote& remote) {
+    LinkParams link = kRemoteLinkParams;
+    link.ipv6 = remote.settings.ipv6;
+    link.id = remote.settings.client_id;
+    link.receive_buffer = remote.message_length;
+    return link;
+}
+
 // The forked child: takes the master's updates into the MO area. Never returns.
 [[noreturn]] void run_receiver(Remote& remote);
 

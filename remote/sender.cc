@@ -14,10 +14,7 @@ namespace gorv::remote {
 void run_sender(Remote& remote) {
     if (kRemoteLogLevel >= 2) std::puts("Remote parent starting");
     const RemoteSettings& settings = remote.settings;
-    LinkParams link = kRemoteLinkParams;
-    link.ipv6 = settings.ipv6;
-    link.id = settings.client_id;
-    link.receive_buffer = remote.message_length;
+    const LinkParams link = link_params_of(remote);
     UpdateTexts texts = kRemoteUpdateTexts;
     texts.own_id = settings.client_id;
 
