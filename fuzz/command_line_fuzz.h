@@ -1,5 +1,4 @@
-// Turns fuzz input into a command line: words separated by NUL bytes,
-// the program name first.
+// Turns fuzz input into the words of a command line, separated by NUL bytes.
 #pragma once
 
 #include <cstddef>
@@ -7,31 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/command_line.h"
+
 namespace gorv::fuzz {
 
-class CommandLine {
-  public:
-    CommandLine(const char* program, const std::uint8_t* data, std::size_t size) {
-        words_.emplace_back(program);
-        std::string word;
-        for (std::size_t i = 0; i < size; ++i) {
-            if (data[i] == '\0') {
-                words_.push_back(word);
-                word.clear();
-            } else {
-                word.push_back(static_cast<char>(data[i]));
-            }
+inline std::vector<std::string> words_of(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> words;
+    std::string word;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '\0') {
+            words.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(static_cast<char>(data[i]));
         }
-        if (!word.empty()) words_.push_back(word);
-        for (std::string& w : words_) argv_.push_back(w.data());
-        argv_.push_back(nullptr);
     }
-    int argc() const { return static_cast<int>(words_.size()); }
-    char** argv() { return argv_.data(); }
-
-  private:
-    std::vector<std::string> words_;
-    std::vector<char*> argv_;
-};
+    if (!word.empty()) words.push_back(word);
+    return words;
+}
 
 }  // namespace gorv::fuzz

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&mo.size, data, 4);
     std::memcpy(&mo.number_of_segs, data + 4, 4);
     std::memcpy(&mo.seg_size, data + 8, 4);
-    gorv::fuzz::CommandLine line("ostrela_modify", data + 12, size - 12);
+    gorv::test::CommandLine line("ostrela_modify", gorv::fuzz::words_of(data + 12, size - 12));
     gorv::tools::ModifyRequest request;
     if (gorv::tools::parse_modify_options(line.argc(), line.argv(), request)) return 0;
     if (gorv::tools::place_request(request, mo) != gorv::tools::Placement::kFits) return 0;

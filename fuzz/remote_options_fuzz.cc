@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool quiet = gorv::fuzz::silence_stdout();
     (void)quiet;
-    gorv::fuzz::CommandLine line("gorv_remote", data, size);
+    gorv::test::CommandLine line("gorv_remote", gorv::fuzz::words_of(data, size));
     gorv::remote::RemoteSettings settings;
     gorv::remote::parse_remote_options(line.argc(), line.argv(), 4096, settings);
     if (settings.seg_size < 0 || settings.seg_size % 4096 != 0) std::abort();

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/command_line.h"
+
 namespace gorv::master {
 namespace {
 
@@ -15,14 +17,11 @@ struct Parsed {
 };
 
 Parsed parse(std::vector<std::string> words) {
-    words.insert(words.begin(), "gorv_master");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    test::CommandLine line("gorv_master", std::move(words));
     Parsed parsed;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    parsed.status = parse_master_options(static_cast<int>(words.size()), argv.data(), 4096, parsed.settings);
+    parsed.status = parse_master_options(line.argc(), line.argv(), 4096, parsed.settings);
     parsed.out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
     return parsed;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/command_line.h"
 #include "tools/workload_export.h"
 
 namespace gorv::tools {
@@ -86,11 +87,8 @@ TEST(PlaceRequest, NothingEndsPastTheAreaWhateverTheRegistrySays) {
 class ModifyOptions : public testing::Test {
   protected:
     std::optional<int> parse(std::vector<std::string> words) {
-        words.insert(words.begin(), "ostrela_modify");
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        return parse_modify_options(static_cast<int>(words.size()), argv.data(), request);
+        test::CommandLine line("ostrela_modify", std::move(words));
+        return parse_modify_options(line.argc(), line.argv(), request);
     }
     ModifyRequest request;
 };

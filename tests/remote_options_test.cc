@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/command_line.h"
+
 namespace gorv::remote {
 namespace {
 
@@ -15,14 +17,11 @@ struct Parsed {
 };
 
 Parsed parse(std::vector<std::string> words) {
-    words.insert(words.begin(), "gorv_remote");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    test::CommandLine line("gorv_remote", std::move(words));
     Parsed parsed;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    parsed.status = parse_remote_options(static_cast<int>(words.size()), argv.data(), 4096, parsed.settings);
+    parsed.status = parse_remote_options(line.argc(), line.argv(), 4096, parsed.settings);
     parsed.out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
     return parsed;
