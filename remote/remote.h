@@ -56,8 +56,8 @@ inline LinkParams link_params_of(const Remote& remote) {
 // The forked child: takes the master's updates into the MO area. Never returns.
 [[noreturn]] void run_receiver(Remote& remote);
 
-// Copies the update in message_buffer into the MO area's only segment,
-// whatever its dest_who.
+// Copies the update in message_buffer into the MO area's only segment when
+// its dest_who is this client id; any other is dropped with a line.
 void store_received_update(Remote& remote);
 
 // The process that started the daemon: sends the RO segment when it changed.
