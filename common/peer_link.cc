@@ -344,10 +344,12 @@ int listen_at_own_port(const LinkParams& link) {
     return -1;
 }
 
-int bind_local_port(const LinkParams& link, int socket) { return bind_upward(socket, link.ipv6, link.first_local_port); }
+int bind_local_port(const LinkParams& link, int socket) {
+    return bind_upward(socket, link.ipv6, link.first_local_port);
+}
 
-void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer, sockaddr_storage& storage,
-                     socklen_t& length) {
+void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,
+                     sockaddr_storage& storage, socklen_t& length) {
     SocketAddress address = make_address(link.ipv6, peer_port, &peer);
     storage = address.storage;
     length = address.length;

@@ -46,6 +46,11 @@ struct Greeting {
     std::int32_t seg_size = 0;
 };
 
+// This format's greeting of a side with the given role.
+constexpr Greeting make_greeting(LinkRole role, std::int32_t client_id, std::int32_t seg_size) {
+    return {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(role), client_id, seg_size};
+}
+
 using GreetingBytes = std::array<std::uint8_t, kGreetingSize>;
 
 GreetingBytes encode_greeting(const Greeting& greeting);

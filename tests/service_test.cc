@@ -52,7 +52,8 @@ struct ServiceSystem {
     explicit ServiceSystem(size_t size) : seg_size(size) {
         write_file(kList, "Clientname=localhost Instances=" + std::to_string(kRows) + "\n");
         master = std::make_unique<Running>(master_k(std::to_string(size)));
-        for (int id = 0; id < kRows; ++id) remotes.push_back(std::make_unique<Running>(remote_k(id, std::to_string(size))));
+        for (int id = 0; id < kRows; ++id)
+            remotes.push_back(std::make_unique<Running>(remote_k(id, std::to_string(size))));
         const auto areas_made = [] {
             for (int id = 0; id < kRows; ++id)
                 if (!area_info(kRemoteRoKeyBase + 2 * id)) return false;
@@ -180,7 +181,8 @@ TEST(ServiceMode, AFrozenRemoteHoldsUpNoOtherRowAndCatchesUpAfterwards) {
     ASSERT_TRUE(wait_until([&] { return system.all_linked() && system.all_in_step(); }, 8s));
     ASSERT_EQ(kill(-system.remotes[1]->pid(), SIGSTOP), 0);
     for (std::uint32_t round = 1; round <= 6; ++round) {
-        for (int row = 0; row < kRows; ++row) system.put(system.row_of(system.master_mo, row), round * 100, round);
+        for (int row = 0; row < kRows; ++row)
+            system.put(system.row_of(system.master_mo, row), size_t{round} * 100, round);
         for (const int row : {0, 2})
             EXPECT_TRUE(wait_until([&] { return system.in_step(row); }, 1500ms)) << "round " << round;
     }
@@ -203,7 +205,8 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
     const Fd wrong = connect_within(kMasterListenBase + 1, 5s);
     send_all(wrong, update_bytes(1, word_pattern(4096, 1, 1)));
     Running other_size(remote_k(1, "8192"));
-    EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 1 from_remote: refused (not a greeting)\n"); }));
+    EXPECT_TRUE(
+        wait_until([&] { return contains(master.out(), "Master row 1 from_remote: refused (not a greeting)\n"); }));
     EXPECT_TRUE(wait_until(
         [&] { return contains(master.out(), "Master row 1 from_remote: refused (Seg_size 8192, not 4096)\n"); }));
     EXPECT_TRUE(wait_until(
@@ -218,8 +221,7 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
 
     // A greeting for another client on a remote's port.
     const Fd other_id = connect_within(kRemoteListenBase, 5s);
-    Greeting greeting{kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kMaster), 5, 4096};
-    send_all(other_id, encode_greeting(greeting));
+    send_all(other_id, encode_greeting(make_greeting(LinkRole::kMaster, 5, 4096)));
     EXPECT_TRUE(
         wait_until([&] { return contains(remote0.out(), "Remote 0 from_master: refused (client id 5, not 0)\n"); }));
     EXPECT_TRUE(wait_until(
