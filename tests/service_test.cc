@@ -1,6 +1,7 @@
 // Service mode (-k): links that heal after restarts, rows that never wait
 // for a frozen one, greetings and hosts that are refused, and daemons whose
 // processes end together.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -198,7 +199,15 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
     // A stray connection that says nothing is replaced by the real remote's.
     const Fd stray = connect_within(kMasterListenBase, 5s);
     ASSERT_TRUE(stray.valid());
+    // A remote's receiver whose port is taken waits for it, never moving up.
+    Fd held = listen_on(kRemoteListenBase);
+    fcntl(held.get(), F_SETFD, FD_CLOEXEC);  // not inherited by the remote started next
     Running remote0(remote_k(0));
+    EXPECT_TRUE(wait_until([&] {
+        return contains(remote0.out(), "Remote 0 from_master: cannot listen (port 28000: Address already in use, "
+                                       "trying again every second)\n");
+    }));
+    held.close();
     EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 0 from_remote: up\n"); }));
     const Fd late_stray = connect_within(kMasterListenBase, 5s);
     // A specified-mode message is not a greeting; a remote of another -s is refused both ways.
@@ -223,11 +232,13 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
     const Fd other_id = connect_within(kRemoteListenBase, 5s);
     send_all(other_id, encode_greeting(make_greeting(LinkRole::kMaster, 5, 4096)));
     EXPECT_TRUE(
-        wait_until([&] { return contains(remote0.out(), "Remote 0 from_master: refused (client id 5, not 0)\n"); }));
+        wait_until([&] { return contains(remote0.out(), "Remote 0 from_master: refused (client id 5, not 0)\n"); }))
+        << remote0.out();
     EXPECT_TRUE(wait_until(
         [&] { return contains(master.out(), "Master row 0 from_remote: refused (no greeting within 5 s)\n"); }, 7s));
     EXPECT_FALSE(contains(master.out(), "Master row 0 from_remote: down")) << master.out();
-    EXPECT_EQ(count_of(master.out(), ": up\n"), 4u) << master.out();
+    EXPECT_TRUE(wait_until([&] { return count_of(master.out(), ": up\n") == 4; })) << master.out();
+    EXPECT_EQ(count_of(remote0.out(), "cannot listen"), 1u);
 }
 
 // A remote on another host than its row's is refused by address; the
