@@ -137,7 +137,12 @@ void take_connection(const ServiceReceiver& receiver, ReceiverState& state, Allo
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int accepted = accept4(state.listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (accepted < 0) return;  // the peer went before it was taken, or EINTR
+    if (accepted < 0) {
+        // Out of descriptors or memory: the connection stays queued, so
+        // wait rather than spin on it. Other failures concern that peer only.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_ms(kRelinkPauseMs);
+        return;
+    }
     char text[INET6_ADDRSTRLEN + 16];
     const PeerAddress address = address_of(peer, receiver.link.ipv6, text);
     if (!allowed.allows(address)) {
