@@ -185,7 +185,7 @@ TEST(ServiceMode, AFrozenRemoteHoldsUpNoOtherRowAndCatchesUpAfterwards) {
         for (int row = 0; row < kRows; ++row)
             system.put(system.row_of(system.master_mo, row), size_t{round} * 100, round);
         for (const int row : {0, 2})
-            EXPECT_TRUE(wait_until([&] { return system.in_step(row); }, 1500ms)) << "round " << round;
+            EXPECT_TRUE(wait_until([&] { return system.in_step(row); }, 2s)) << "round " << round;
     }
     ASSERT_EQ(kill(-system.remotes[1]->pid(), SIGCONT), 0);
     EXPECT_TRUE(wait_until([&] { return system.in_step(1); }, kRelinkBound));
