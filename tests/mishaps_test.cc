@@ -42,6 +42,11 @@ TEST(PlantedFiles, DaemonsReplaceWhatStandsAtTheirPathsAndToolsRefusePlantedFile
     ASSERT_TRUE(wait_until([&] { return children_of(remote.pid()).size() == 1; }));
     ASSERT_TRUE(wait_until([&] { return children_of(master.pid()).size() == 1; }));
     EXPECT_EQ(read_file("/tmp/target"), "kept\n");
+    for (const std::string path : {std::string(kMasterRegistryPath), kClientRegistry}) {
+        struct stat written {};
+        EXPECT_EQ(lstat(path.c_str(), &written), 0);
+        EXPECT_EQ(written.st_mode, S_IFREG | 0644) << path;
+    }
     struct Tool {
         std::vector<std::string> argv;
         std::string path, failure_line;
@@ -51,9 +56,6 @@ TEST(PlantedFiles, DaemonsReplaceWhatStandsAtTheirPathsAndToolsRefusePlantedFile
         {{program("ostrela_monitor")}, kMasterRegistryPath, "Get_master_zone failed\n"},
         {{program("ostrela_client"), "-n", "5"}, kClientRegistry, "Client 5: cannot read " + kClientRegistry + "\n"}};
     for (const Tool& tool : tools) {
-        struct stat written {};
-        EXPECT_EQ(lstat(tool.path.c_str(), &written), 0);
-        EXPECT_EQ(written.st_mode, S_IFREG | 0644);
         const std::string registry = read_file(tool.path);
         for (const std::string reason :
              {"a symbolic link", "not a regular file", "writable by group or others", "owned by another user"}) {
