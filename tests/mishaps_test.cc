@@ -42,7 +42,7 @@ TEST(PlantedFiles, DaemonsReplaceWhatStandsAtTheirPathsAndToolsRefusePlantedFile
     ASSERT_TRUE(wait_until([&] { return children_of(remote.pid()).size() == 1; }));
     ASSERT_TRUE(wait_until([&] { return children_of(master.pid()).size() == 1; }));
     EXPECT_EQ(read_file("/tmp/target"), "kept\n");
-    for (const std::string path : {std::string(kMasterRegistryPath), kClientRegistry}) {
+    for (const std::string& path : {std::string(kMasterRegistryPath), kClientRegistry}) {
         struct stat written {};
         EXPECT_EQ(lstat(path.c_str(), &written), 0);
         EXPECT_EQ(written.st_mode, S_IFREG | 0644) << path;
