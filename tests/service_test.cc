@@ -169,6 +169,9 @@ TEST(ServiceMode, AMasterKilledAndStartedAgainIsBackInStepAndStopsWhole) {
     ASSERT_EQ(kill(system.master->pid(), SIGTERM), 0);
     EXPECT_EQ(system.master->wait_exit(5s), 0);
     for (const pid_t pid : family) EXPECT_FALSE(file_exists("/proc/" + std::to_string(pid))) << pid;
+    EXPECT_TRUE(file_exists(kMasterLinksPath));
+    EXPECT_EQ(run({program("gorv_master"), "-r", "-g", kList}).exit_status, 0);
+    EXPECT_FALSE(file_exists(kMasterLinksPath));
     const pid_t remote = system.remotes[2]->pid();
     const std::vector<pid_t> receiver = children_of(remote);
     ASSERT_EQ(receiver.size(), 1u);
