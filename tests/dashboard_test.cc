@@ -258,13 +258,13 @@ TEST_F(Dashboard, ABrowserShowsEveryClientAndTheChart) {
     put(1, {.req_op_rate = 0, .cur_op_rate = 0, .run_time = 0, .rt = 0, .wt = 0, .phase = 2});
     put(2, {.req_op_rate = 0, .cur_op_rate = 0, .run_time = 0, .rt = 0, .wt = 0, .phase = 5});
     const std::string shot = std::string(GORV_BIN_DIR) + "/dashboard_screenshot.png";
-    const Finished browser =
-        run({"/usr/bin/env", "HOME=/tmp", GORV_SOURCE_DIR "/tests/browser_page.py", "http://127.0.0.1:8080/",
-             "document.querySelectorAll('tr[data-id] td.state').length == 3 && "
-             "document.querySelector('tr[data-id=\"2\"] td.state').textContent == 'CLEANUP' && "
-             "document.getElementById('chart').dataset.drawn !== undefined",
-             shot},
-            40s);
+    const std::string rendered_all =
+        "document.querySelectorAll('tr[data-id] td.state').length == 3 && "
+        "document.querySelector('tr[data-id=\"2\"] td.state').textContent == 'CLEANUP' && "
+        "document.getElementById('chart').dataset.drawn !== undefined";
+    const Finished browser = run({"/usr/bin/env", "HOME=/tmp", std::string(GORV_SOURCE_DIR) + "/tests/browser_page.py",
+                                  "http://127.0.0.1:8080/", rendered_all, shot},
+                                 40s);
     ASSERT_EQ(browser.exit_status, 0) << browser.err << browser.out;
     for (const char* rendered : {"<tr data-id=\"0\"", "<tr data-id=\"1\"", ">RUN</td>", ">WARM</td>", ">CLEANUP</td>",
                                  "data-drawn=\"4 lines, "})
