@@ -48,7 +48,8 @@ struct ClientTrack {
 
 struct ClientView {
     std::int32_t id = 0;
-    tools::StatusRecord record{};
+    // Aligned, so that its doubles may be bound to references (the record alone is packed to 4).
+    alignas(8) tools::StatusRecord record{};
     double age_s = 0.0;
     bool stale = false;
     LinkState link;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -220,6 +221,8 @@ std::string read_whole(const char* path) {
 
 int run(int argc, char** argv, Dashboard& dashboard) {
     if (const auto status = parse_options(argc, argv, dashboard.settings)) return *status;
+    // A reader that goes away in the middle of an answer must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     dashboard.chart_script = read_whole(kChartScript);
     if (dashboard.chart_script.empty()) std::printf("Dashboard: %s missing: the page has no chart\n", kChartScript);
 
@@ -233,8 +236,9 @@ int run(int argc, char** argv, Dashboard& dashboard) {
         return kExitListenSocket;
     }
     pass(dashboard);  // the first answers already hold a pass
-    std::printf("Dashboard: listening on http://%s:%d/%s\n", settings.address.c_str(), settings.port,
-                settings.read_only ? " (read-only)" : "");
+    const bool ipv6 = settings.address.find(':') != std::string::npos;
+    std::printf("Dashboard: listening on http://%s%s%s:%d/%s\n", ipv6 ? "[" : "", settings.address.c_str(),
+                ipv6 ? "]" : "", settings.port, settings.read_only ? " (read-only)" : "");
     std::fflush(stdout);
     std::thread serving([&server] { server.listen_after_bind(); });
     serving.detach();

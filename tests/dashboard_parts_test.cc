@@ -58,7 +58,7 @@ TEST(DashboardParts, ControlBodiesIdsAndContentTypes) {
 }
 
 TEST(DashboardParts, AgeCountsFromTheLastChangeAndOnlyRunTurnsStale) {
-    std::vector<std::byte> area(2 * 64);
+    std::vector<std::byte> area(128);  // two segments of 64 bytes
     const tools::StatusRecord running{.cur_op_rate = 5, .run_time = 1, .phase = tools::kPhaseRun};
     const tools::StatusRecord warming{.cur_op_rate = 5, .run_time = 0, .phase = tools::kPhaseWarm};
     std::memcpy(area.data(), &running, sizeof running);
