@@ -18,6 +18,7 @@ RegistryIdentity registry_identity(const char* path) {
 }
 
 bool attach_master_areas(MasterAreas& areas, const RegistryIdentity& identity, bool with_mo) {
+    const bool again = areas.ro != nullptr;
     for (std::byte* address : {areas.ro, areas.mo})
         if (address != nullptr) shmdt(address);
     areas = MasterAreas{};
@@ -45,7 +46,9 @@ bool attach_master_areas(MasterAreas& areas, const RegistryIdentity& identity, b
         areas.mo = mo.address;
         areas.mo_entry = mo.entry;
     }
-    areas.text = "Attached to the master's areas: " + std::to_string(ro.entry.number_of_segs) + " clients.";
+    areas.text = std::string(again ? "The master started again; attached to its new areas: "
+                                   : "Attached to the master's areas: ") +
+                 std::to_string(ro.entry.number_of_segs) + " clients.";
     if (with_mo && areas.mo == nullptr) areas.text += " Its MO area cannot be attached: no control.";
     return true;
 }
