@@ -2,6 +2,7 @@
 // Prometheus metrics over the master's areas, with the same control as
 // ostrela_modify. The main thread reads the areas once a second; the HTTP
 // server answers from its own threads with what the last pass saw.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -229,6 +230,12 @@ int run(int argc, char** argv, Dashboard& dashboard) {
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.set_payload_max_length(kMaxBodyBytes);
+    // The library's default, SO_REUSEPORT, would let a second dashboard share
+    // the port unnoticed; SO_REUSEADDR alone only allows a quick restart.
+    server.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     add_routes(server, dashboard);
     const Settings& settings = dashboard.settings;
     if (!server.bind_to_port(settings.address, settings.port)) {

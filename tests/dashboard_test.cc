@@ -240,6 +240,12 @@ TEST(DashboardFindsTheMaster, StartedBeforeItAndAgainWithOtherAreas) {
     ASSERT_TRUE(wait_until([] { return clients().is_object(); }));
     EXPECT_EQ(clients()["master"]["attached"], false);
     EXPECT_NE(clients()["master"]["text"].get<std::string>().find("not running"), std::string::npos);
+    const Finished taken = run({program("ostrela_dashboard")});
+    EXPECT_EQ(taken.exit_status, 19);
+    EXPECT_EQ(taken.out, "Dashboard: cannot listen on 127.0.0.1 port 8080\n");
+    const Finished bad_port = run({program("ostrela_dashboard"), "-p", "0"});
+    EXPECT_EQ(bad_port.exit_status, 1);
+    EXPECT_EQ(bad_port.out, "Dashboard: port 0 refused: give 1 to 65535\n");
 
     std::unique_ptr<Running> master;
     start_master(master, 3);
@@ -250,6 +256,11 @@ TEST(DashboardFindsTheMaster, StartedBeforeItAndAgainWithOtherAreas) {
 
     start_master(master, 2);
     EXPECT_TRUE(wait_until([] { return attached() && clients()["clients"].size() == 2; }));
+    master.reset();  // killed without a release run: the same areas come back with the next start
+    start_master(master, 2);
+    EXPECT_TRUE(wait_until([] {
+        return clients()["master"]["text"].get<std::string>().starts_with("The master started again");
+    }));
 }
 
 // Headless Chromium renders a row per client with its phase and draws the chart.
