@@ -23,28 +23,6 @@ namespace {
 constexpr char kClientList[] = "/tmp/bench_clients";
 constexpr char kHost[] = "127.0.0.1";
 
-// The daemons print a line for most messages; the benchmarks do not read them.
-pid_t start_in_own_group(const std::vector<std::string>& argv) {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setpgid(0, 0);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> arguments;
-        for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
-        arguments.push_back(nullptr);
-        execv(arguments[0], arguments.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    return pid;
-}
-
 std::vector<std::string> with_size(std::vector<std::string> argv, int seg_size) {
     if (seg_size != 0) {
         argv.emplace_back("-s");
@@ -69,10 +47,58 @@ pid_t group_of(pid_t pid) {
 
 }  // namespace
 
-Daemons::Daemons(const std::string& bin_dir, int clients, int seg_size) {
+pid_t start_in_own_group(const std::vector<std::string>& argv) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        std::vector<char*> arguments;
+        for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+        arguments.push_back(nullptr);
+        execv(arguments[0], arguments.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+long kb_field(const std::string& path, const std::string& name) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line))
+        if (line.compare(0, name.size() + 1, name + ":") == 0) return std::strtol(line.c_str() + name.size() + 1, nullptr, 10);
+    return 0;
+}
+
+long long cpu_ns(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    long long on_cpu = 0;
+    schedstat >> on_cpu;
+    return on_cpu;
+}
+
+long long threads_cpu_ns(pid_t pid) {
+    long long on_cpu = 0;
+    std::error_code missing;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", missing)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        long long thread_ns = 0;
+        schedstat >> thread_ns;
+        on_cpu += thread_ns;
+    }
+    return on_cpu;
+}
+
+Daemons::Daemons(const std::string& bin_dir, int clients, int seg_size, int remotes) {
     std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << clients << "\n";
     leaders_.push_back(start_in_own_group(with_size({bin_dir + "/gorv_master", "-g", kClientList}, seg_size)));
-    for (int id = 0; id < clients; ++id)
+    for (int id = 0; id < (remotes < 0 ? clients : remotes); ++id)
         leaders_.push_back(start_in_own_group(
             with_size({bin_dir + "/gorv_remote", "-H", kHost, "-n", std::to_string(id)}, seg_size)));
 }

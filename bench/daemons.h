@@ -19,10 +19,10 @@ using Clock = std::chrono::steady_clock;
 
 class Daemons {
   public:
-    // Starts the master with `clients` rows, then remote 0 to clients - 1,
-    // from the programs in bin_dir. A seg_size of 0 leaves every daemon at
-    // its default size.
-    Daemons(const std::string& bin_dir, int clients, int seg_size);
+    // Starts the master with `clients` rows, then remote 0 to clients - 1
+    // (to remotes - 1 when remotes is not negative), from the programs in
+    // bin_dir. A seg_size of 0 leaves every daemon at its default size.
+    Daemons(const std::string& bin_dir, int clients, int seg_size, int remotes = -1);
     ~Daemons();
     Daemons(const Daemons&) = delete;
     Daemons& operator=(const Daemons&) = delete;
@@ -33,6 +33,19 @@ class Daemons {
   private:
     std::vector<pid_t> leaders_;
 };
+
+// Starts argv[0] in a process group of its own, its output thrown away (the
+// daemons print a line for most messages; the benchmarks do not read them).
+pid_t start_in_own_group(const std::vector<std::string>& argv);
+
+// A "Name:   1234 kB" line of a /proc file, in kB; 0 when missing.
+long kb_field(const std::string& path, const std::string& name);
+
+// Time a process has spent on a CPU, in nanoseconds: the first field of
+// /proc/<pid>/schedstat (its main thread); 0 when it has gone.
+long long cpu_ns(pid_t pid);
+// The same summed over every thread the process has now.
+long long threads_cpu_ns(pid_t pid);
 
 // The address of an area that a daemon creates, once it exists; null when it
 // has not appeared within the limit.

@@ -56,24 +56,6 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-// A "Name:   1234 kB" line of a /proc file, in kB; 0 when missing.
-long kb_field(const std::string& path, const std::string& name) {
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line))
-        if (line.compare(0, name.size() + 1, name + ":") == 0) return std::strtol(line.c_str() + name.size() + 1, nullptr, 10);
-    return 0;
-}
-
-// Time a process has spent on a CPU, in nanoseconds: the first field of
-// /proc/<pid>/schedstat; 0 when it has gone.
-long long cpu_ns(pid_t pid) {
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    long long on_cpu = 0;
-    schedstat >> on_cpu;
-    return on_cpu;
-}
-
 long long total_cpu_ns(const std::vector<pid_t>& processes) {
     long long on_cpu = 0;
     for (const pid_t pid : processes) on_cpu += cpu_ns(pid);

@@ -28,6 +28,8 @@ inline constexpr std::int32_t kMonitorCapacity = 256;
 
 inline constexpr char kMasterRegistryPath[] = "/tmp/gorv_master_registry";
 inline constexpr char kClientRegistryBase[] = "/tmp/gorv_registry_client";
+// The master's link state in service mode, a line per row.
+inline constexpr char kMasterLinksPath[] = "/tmp/gorv_master_links";
 
 // Log levels: a line of level n is printed when the daemon's level is >= n.
 inline constexpr int kMasterLogLevel = 2;
@@ -64,7 +66,6 @@ inline constexpr int kUserTimeoutMs = 10000;
 inline constexpr int kKeepaliveIdleSeconds = 2;
 inline constexpr int kKeepaliveIntervalSeconds = 1;
 inline constexpr int kKeepaliveProbes = 8;
-inline constexpr char kMasterLinksPath[] = "/tmp/gorv_master_links";
 
 // An update message is dest_who (4 bytes) followed by the segment's words.
 inline constexpr std::int32_t kDestWhoSize = 4;

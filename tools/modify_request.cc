@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/constants.h"
 #include "tools/client_records.h"
@@ -61,6 +63,71 @@ Placement place_request(const ModifyRequest& request, const AreaEntry& mo) {
     if (bytes > mo.seg_size) return Placement::kPastSegment;
     if (request.client_id * std::int64_t{mo.seg_size} + bytes > mo.size) return Placement::kPastArea;
     return Placement::kFits;
+}
+
+namespace {
+
+// Another process reads the segment while it is written: the fences keep the
+// stores in the order the client program relies on.
+template <typename T>
+void store_field(std::byte* record, std::size_t offset, const T& value) {
+    std::atomic_thread_fence(std::memory_order_release);
+    std::memcpy(record + offset, &value, sizeof value);
+}
+
+}  // namespace
+
+Placement apply_modify_request(std::byte* area, const AreaEntry& mo, const ModifyRequest& request) {
+    const Placement placement = place_request(request, mo);
+    if (placement != Placement::kFits) return placement;
+    std::byte* record = area + request.client_id * mo.seg_size;
+    if (request.rate_update) {
+        store_field(record, offsetof(ControlRecord, op_rate), request.rate);
+        store_field(record, offsetof(ControlRecord, op_rate_changed), std::int32_t{1});
+    }
+    store_field(record, offsetof(ControlRecord, workload_changed), std::int32_t{0});
+    if (request.workload_update) {
+        store_field(record, offsetof(ControlRecord, workload_changed), std::int32_t{1});
+        store_field(record, offsetof(ControlRecord, workloads), kBuiltinWorkloadSet);
+    }
+    return placement;
+}
+
+std::string refusal_text(Placement placement, const ModifyRequest& request, const AreaEntry& mo) {
+    char line[160] = {};
+    switch (placement) {
+        case Placement::kNoSuchClient:
+            std::snprintf(line, sizeof line, "Client %ld refused: the master has %d clients", request.client_id,
+                          mo.number_of_segs);
+            break;
+        case Placement::kPastSegment:
+            std::snprintf(line, sizeof line, "Client %ld refused: %d bytes do not fit in a segment of %d bytes",
+                          request.client_id, bytes_written(request), mo.seg_size);
+            break;
+        case Placement::kPastArea:
+            std::snprintf(line, sizeof line, "Client %ld refused: its record would end past the %d bytes of the MO area",
+                          request.client_id, mo.size);
+            break;
+        case Placement::kFits:
+            break;
+    }
+    return line;
+}
+
+std::string setting_text(const ModifyRequest& request) {
+    const auto client = static_cast<int>(request.client_id);
+    std::string text;
+    char line[400];
+    if (request.rate_update) {
+        // %lf of a huge rate runs to some 310 digits.
+        std::snprintf(line, sizeof line, "Setting op_rate for client %d to %lf\n", client, request.rate);
+        text += line;
+    }
+    if (request.workload_update) {
+        std::snprintf(line, sizeof line, "Setting workload parameters for client %d\n", client);
+        text += line;
+    }
+    return text;
 }
 
 }  // namespace gorv::tools

@@ -1,4 +1,5 @@
-// ostrela_modify's command line and where its writes may land.
+// ostrela_modify's command line, where its writes may land, and the one
+// routine through which every program steers a client's ControlRecord.
 //
 // Options (getopt string "Hvr:o:w:E ", the trailing blank accepted and
 // ignored): -H usage, -v version, -E export the built-in workload set (each
@@ -6,8 +7,10 @@
 // -w file (asks for the built-in workload set; the file is never opened).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "common/registry.h"
 
@@ -39,5 +42,18 @@ std::int32_t bytes_written(const ModifyRequest& request);
 
 // Whether the request's bytes lie inside the client's segment and the area.
 Placement place_request(const ModifyRequest& request, const AreaEntry& mo);
+
+// Checks the request's placement and, when it fits, writes it into the
+// client's ControlRecord in the MO area at `area`: op_rate, then
+// op_rate_changed 1 (with a rate update); workload_changed 0; then, with a
+// workload update, workload_changed 1 and the built-in workload set. Nothing
+// else is written, and nothing at all when the request does not fit.
+Placement apply_modify_request(std::byte* area, const AreaEntry& mo, const ModifyRequest& request);
+
+// The line, without its newline, that refuses a request that does not fit.
+std::string refusal_text(Placement placement, const ModifyRequest& request, const AreaEntry& mo);
+
+// The lines, each ending in a newline, that report a request written.
+std::string setting_text(const ModifyRequest& request);
 
 }  // namespace gorv::tools

@@ -1,0 +1,257 @@
+// ostrela_dashboard with a master of 255 rows: its CPU time and memory while
+// every client's status changes every second and one page follows
+// /api/events, beside ostrela_monitor reading the same area (the baseline);
+// and how long a status written into a remote's RO segment takes to reach
+// the master's RO area and then /api/events. Run it through tests/isolated
+// (bench/run_dashboard does).
+//
+//   dashboard_bench [-t seconds] [-n samples] [-b bin_dir]
+//
+// Only remote 0 runs: the other rows' statuses are written straight into the
+// master's RO area, as their receivers would. CPU is the time every thread
+// of a program spent on a CPU (/proc/<pid>/task/*/schedstat) over -t seconds
+// (default 30); memory is its Pss (/proc/<pid>/smaps_rollup).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/daemons.h"
+#include "common/constants.h"
+#include "tools/client_records.h"
+
+namespace gorv::bench {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kPort = 8080;
+
+struct Options {
+    int seconds = 30;
+    int samples = 20;
+    std::string bin_dir = GORV_BIN_DIR;
+};
+
+Options parse(int argc, char** argv) {
+    Options options;
+    for (int option; (option = getopt(argc, argv, "t:n:b:")) != -1;) {
+        switch (option) {
+            case 't': options.seconds = std::atoi(optarg); break;
+            case 'n': options.samples = std::atoi(optarg); break;
+            case 'b': options.bin_dir = optarg; break;
+            default:
+                std::fprintf(stderr, "usage: dashboard_bench [-t seconds] [-n samples] [-b bin_dir]\n");
+                std::exit(2);
+        }
+    }
+    if (options.seconds < 1 || options.samples < 1) {
+        std::fprintf(stderr, "dashboard_bench: at least one second and one sample\n");
+        std::exit(2);
+    }
+    return options;
+}
+
+// A tool in a process group of its own, killed with its group at the end.
+struct Tool {
+    pid_t pid;
+    explicit Tool(const std::vector<std::string>& argv) : pid(start_in_own_group(argv)) {}
+    ~Tool() {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+};
+
+void put_status(std::byte* segment, const tools::StatusRecord& record) {
+    std::memcpy(segment, &record, sizeof record);
+}
+
+double cur_op_rate(const std::byte* segment) {
+    tools::StatusRecord record;
+    std::memcpy(&record, segment, sizeof record);
+    return record.cur_op_rate;
+}
+
+// Follows /api/events and notes when the text it waits for arrives.
+class EventReader {
+  public:
+    EventReader() {
+        socket_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot reach the dashboard");
+        const char request[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        if (write(socket_, request, sizeof request - 1) != static_cast<ssize_t>(sizeof request - 1))
+            throw std::runtime_error("cannot ask for events");
+        reader_ = std::thread([this] { read_events(); });
+    }
+    ~EventReader() {
+        shutdown(socket_, SHUT_RDWR);
+        reader_.join();
+        close(socket_);
+    }
+    EventReader(const EventReader&) = delete;
+    EventReader& operator=(const EventReader&) = delete;
+
+    void expect(const std::string& text) {
+        std::lock_guard guard(lock_);
+        wanted_ = text;
+        arrived_ = false;
+    }
+    std::optional<Clock::time_point> arrival() {
+        std::lock_guard guard(lock_);
+        return arrived_ ? std::optional(arrived_at_) : std::nullopt;
+    }
+
+  private:
+    void read_events() {
+        std::string seen;
+        char buffer[65536];
+        for (ssize_t got; (got = read(socket_, buffer, sizeof buffer)) > 0;) {
+            const auto now = Clock::now();
+            seen.append(buffer, static_cast<std::size_t>(got));
+            std::lock_guard guard(lock_);
+            if (!arrived_ && !wanted_.empty() && seen.find(wanted_) != std::string::npos) {
+                arrived_ = true;
+                arrived_at_ = now;
+            }
+            if (seen.size() > 128) seen.erase(0, seen.size() - 128);  // a marker may span two reads
+        }
+    }
+
+    int socket_ = -1;
+    std::thread reader_;
+    std::mutex lock_;
+    std::string wanted_;
+    bool arrived_ = false;
+    Clock::time_point arrived_at_;
+};
+
+struct Usage {
+    double cpu_ms_a_second;
+    long pss_kb;
+};
+
+std::vector<Usage> usage_over(const std::vector<pid_t>& programs, int window) {
+    std::vector<long long> before;
+    for (const pid_t pid : programs) before.push_back(threads_cpu_ns(pid));
+    const auto start = Clock::now();
+    sleep_for(seconds(window));
+    const double elapsed = to_ms(Clock::now() - start) / 1000;
+    std::vector<Usage> usage;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        const auto spent_ms = static_cast<double>(threads_cpu_ns(programs[i]) - before[i]) / 1e6;
+        usage.push_back({spent_ms / elapsed, kb_field("/proc/" + std::to_string(programs[i]) + "/smaps_rollup", "Pss")});
+    }
+    return usage;
+}
+
+double percentile(std::vector<double> values, double share) {
+    std::ranges::sort(values);
+    const auto rank = static_cast<std::size_t>(std::max(1.0, share * static_cast<double>(values.size()) + 0.999999));
+    return values[std::min(rank, values.size()) - 1];
+}
+
+int run(int argc, char** argv) {
+    const Options options = parse(argc, argv);
+    Daemons daemons(options.bin_dir, kMaxRemotes, 0, 1);
+    std::byte* master_ro = attach_when_created(kMasterRoKey, seconds(10));
+    std::byte* remote_ro = attach_when_created(kRemoteRoKeyBase, seconds(10));
+    if (master_ro == nullptr || remote_ro == nullptr) throw std::runtime_error("the areas did not appear");
+    for (const auto deadline = Clock::now() + seconds(10); established_links(kMasterListenBase, 1) < 1;) {
+        if (Clock::now() > deadline) throw std::runtime_error("remote 0 did not link to the master");
+        sleep_for(milliseconds(50));
+    }
+
+    // Rows 1 to 254 run and report a new run time every second.
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int second = 0; writing; ++second) {
+            for (int row = 1; row < kMaxRemotes; ++row)
+                put_status(master_ro + static_cast<std::size_t>(row) * kDefaultSegSize,
+                           {.req_op_rate = 100, .cur_op_rate = 100.0 + row % 7, .run_time = double(second),
+                            .rt = 0.5, .wt = 0.75, .phase = tools::kPhaseRun});
+            sleep_for(seconds(1));
+        }
+    });
+
+    Tool dashboard({options.bin_dir + "/ostrela_dashboard", "-p", std::to_string(kPort)});
+    Tool monitor({options.bin_dir + "/ostrela_monitor"});
+    sleep_for(seconds(2));
+    EventReader events;
+    sleep_for(seconds(3));
+    const std::vector<Usage> usage = usage_over({dashboard.pid, monitor.pid}, options.seconds);
+
+    std::vector<double> to_area_ms;
+    std::vector<double> to_events_ms;
+    std::mt19937 random(12345);
+    for (int sample = 0; sample < options.samples; ++sample) {
+        sleep_for(milliseconds(std::uniform_int_distribution(0, 999)(random)));
+        const double marker = 500000.25 + sample;
+        char wanted[64];
+        std::snprintf(wanted, sizeof wanted, "\"cur_op_rate\":%.2f", marker);
+        events.expect(wanted);
+        const auto written = Clock::now();
+        put_status(remote_ro, {.req_op_rate = 100, .cur_op_rate = marker, .run_time = double(sample), .rt = 0.5,
+                               .wt = 0.75, .phase = tools::kPhaseRun});
+        const auto deadline = written + seconds(5);
+        while (cur_op_rate(master_ro) != marker && Clock::now() < deadline) sleep_for(milliseconds(1));
+        const auto in_area = Clock::now();
+        while (!events.arrival() && Clock::now() < deadline) sleep_for(milliseconds(1));
+        const auto arrived = events.arrival();
+        if (!arrived || in_area >= deadline) throw std::runtime_error("a status did not arrive within 5 s");
+        to_area_ms.push_back(to_ms(in_area - written));
+        to_events_ms.push_back(to_ms(*arrived - written));
+    }
+    writing = false;
+    writer.join();
+
+    std::printf("255 clients, every status changing every second, one reader of /api/events, over %d s\n",
+                options.seconds);
+    std::printf("ostrela_dashboard  CPU %6.2f ms a second (%.3f %% of one core), Pss %6.1f MiB\n",
+                usage[0].cpu_ms_a_second, usage[0].cpu_ms_a_second / 10, static_cast<double>(usage[0].pss_kb) / 1024);
+    std::printf("ostrela_monitor    CPU %6.2f ms a second (%.3f %% of one core), Pss %6.1f MiB\n",
+                usage[1].cpu_ms_a_second, usage[1].cpu_ms_a_second / 10, static_cast<double>(usage[1].pss_kb) / 1024);
+    std::printf("dashboard / monitor: CPU %.1f x, Pss %.1f x\n",
+                usage[0].cpu_ms_a_second / usage[1].cpu_ms_a_second,
+                static_cast<double>(usage[0].pss_kb) / static_cast<double>(usage[1].pss_kb));
+    std::printf("status written into remote 0's RO segment, %d samples at random moments:\n", options.samples);
+    std::printf("  in the master's RO area   p50 %6.0f ms  max %6.0f ms\n", percentile(to_area_ms, 0.5),
+                percentile(to_area_ms, 1.0));
+    std::printf("  in /api/events            p50 %6.0f ms  max %6.0f ms\n", percentile(to_events_ms, 0.5),
+                percentile(to_events_ms, 1.0));
+    return 0;
+}
+
+}  // namespace
+}  // namespace gorv::bench
+
+int main(int argc, char** argv) {
+    try {
+        return gorv::bench::run(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "dashboard_bench: %s\n", failure.what());
+        return 1;
+    }
+}

@@ -1,0 +1,99 @@
+#include "dashboard/control.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "common/constants.h"
+#include "tools/client_records.h"
+
+namespace gorv::dashboard {
+namespace {
+
+template <typename T>
+T read_field(const std::byte* record, std::size_t offset) {
+    T value{};
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+
+nlohmann::json control_json(const std::byte* mo_area, const AreaEntry& mo, long client) {
+    const std::byte* record = mo_area + client * mo.seg_size;
+    return {{"id", client},
+            {"op_rate", read_field<double>(record, offsetof(tools::ControlRecord, op_rate))},
+            {"op_rate_changed", read_field<std::int32_t>(record, offsetof(tools::ControlRecord, op_rate_changed))},
+            {"workload_changed", read_field<std::int32_t>(record, offsetof(tools::ControlRecord, workload_changed))}};
+}
+
+}  // namespace
+
+nlohmann::json error_json(const std::string& text) { return {{"error", text}}; }
+
+std::optional<long> parse_client_id(std::string_view text) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    long id = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        id = id * 10 + (c - '0');
+    }
+    if (id >= kMaxRemotes) return std::nullopt;
+    return id;
+}
+
+bool is_json_content_type(std::string_view content_type) {
+    const std::string_view media = content_type.substr(0, content_type.find(';'));
+    std::string lower;
+    for (const char c : media)
+        if (c != ' ' && c != '\t') lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "application/json";
+}
+
+std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request) {
+    if (body.size() > kMaxBodyBytes) return "the body is larger than 4096 bytes";
+    const nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
+    if (value.is_discarded() || !value.is_object()) return "the body is not a JSON object";
+    for (const auto& [key, member] : value.items()) {
+        if (key == "op_rate") {
+            if (!member.is_number() || !std::isfinite(member.get<double>()) || member.get<double>() < 0.0)
+                return "op_rate must be a finite number of at least 0";
+            request.rate = member.get<double>();
+            request.rate_update = true;
+        } else if (key == "workload_set") {
+            if (!member.is_boolean()) return "workload_set must be true or false";
+            request.workload_update = member.get<bool>();
+        } else {
+            return "unknown member \"" + key + "\": only op_rate and workload_set";
+        }
+    }
+    if (!request.rate_update && !request.workload_update) return "nothing to set: give op_rate or workload_set true";
+    return std::nullopt;
+}
+
+ControlAnswer apply_control(std::byte* mo_area, const AreaEntry& mo, std::optional<long> client_id,
+                            tools::ModifyRequest request) {
+    const long first = client_id.value_or(0);
+    const long end = client_id ? first + 1 : mo.number_of_segs;
+    for (long client = first; client < end; ++client) {
+        request.client_id = client;
+        const tools::Placement placement = tools::place_request(request, mo);
+        if (placement != tools::Placement::kFits)
+            return {400, error_json(tools::refusal_text(placement, request, mo))};
+    }
+    if (first >= end) return {400, error_json("the master has no clients")};
+
+    nlohmann::json messages = nlohmann::json::array();
+    nlohmann::json clients = nlohmann::json::array();
+    for (long client = first; client < end; ++client) {
+        request.client_id = client;
+        tools::apply_modify_request(mo_area, mo, request);
+        const std::string lines = tools::setting_text(request);
+        for (std::size_t at = 0, next; at < lines.size(); at = next + 1) {
+            next = lines.find('\n', at);
+            messages.push_back(lines.substr(at, next - at));
+        }
+        clients.push_back(control_json(mo_area, mo, client));
+    }
+    return {200, {{"messages", std::move(messages)}, {"clients", std::move(clients)}}};
+}
+
+}  // namespace gorv::dashboard

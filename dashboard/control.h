@@ -1,0 +1,48 @@
+// The dashboard's control: a POST's target and JSON body checked and turned
+// into modify requests, then written through the same routine as
+// ostrela_modify, with the same order of writes and the same refusals.
+//
+// Body: {"op_rate": <finite number, at least 0>} and/or {"workload_set": true};
+// no other member. Every value and every target client is checked before
+// anything is written; a refused request writes nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "common/registry.h"
+#include "tools/modify_request.h"
+
+namespace gorv::dashboard {
+
+inline constexpr std::size_t kMaxBodyBytes = 4096;
+
+struct ControlAnswer {
+    int status = 200;
+    nlohmann::json body;
+};
+
+// A client id of the request path: decimal digits only, within 0 to 254.
+std::optional<long> parse_client_id(std::string_view text);
+
+// Whether a Content-Type names application/json (parameters allowed).
+bool is_json_content_type(std::string_view content_type);
+
+// Checks the body into `request` (client id left alone); the error text when refused.
+std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request);
+
+// Writes `request` for one client (client_id set) or, with client_id empty,
+// for every client of the MO area, checking every client before writing.
+// 200 with {"messages": [...], "clients": [{"id", "op_rate", "op_rate_changed",
+// "workload_changed"}]}; 400 with {"error": ...} when a placement is refused.
+ControlAnswer apply_control(std::byte* mo_area, const AreaEntry& mo, std::optional<long> client_id,
+                            tools::ModifyRequest request);
+
+nlohmann::json error_json(const std::string& text);
+
+}  // namespace gorv::dashboard
