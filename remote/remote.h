@@ -31,6 +31,8 @@ struct Remote {
     std::span<std::byte> shadow_copy;     // Seg_size bytes: the sender's copy of the RO segment
     std::byte* mo_area = nullptr;  // null when no area is acquired
     std::byte* ro_area = nullptr;
+    bool mo_removal_failed = false;  // a release run could not mark the area for removal
+    bool ro_removal_failed = false;
     // The sender's: the master's address, and its one link, kept at the
     // client id's entry (the options refuse ids without an entry).
     PeerAddress peer_address;
