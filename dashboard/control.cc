@@ -48,6 +48,36 @@ bool is_json_content_type(std::string_view content_type) {
     return lower == "application/json";
 }
 
+namespace {
+
+std::string lower_case(std::string_view text) {
+    std::string lower;
+    for (const char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// The host of a Host header or an address: brackets and port taken off.
+std::string host_name(std::string_view text) {
+    if (text.starts_with('[')) return lower_case(text.substr(1, text.find(']') - 1));
+    const std::size_t colon = text.find(':');
+    // Two colons or more: a bare IPv6 address, which has no port.
+    if (colon != std::string_view::npos && text.find(':', colon + 1) == std::string_view::npos)
+        text = text.substr(0, colon);
+    return lower_case(text);
+}
+
+bool is_loopback_name(const std::string& name) {
+    const bool dotted_quad = name.find_first_not_of("0123456789.") == std::string::npos;
+    return name == "localhost" || name == "::1" || (dotted_quad && name.starts_with("127."));
+}
+
+}  // namespace
+
+bool host_allowed(std::string_view host_header, std::string_view bound_address) {
+    if (!is_loopback_name(host_name(bound_address))) return true;
+    return is_loopback_name(host_name(host_header));
+}
+
 std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request) {
     if (body.size() > kMaxBodyBytes) return "the body is larger than 4096 bytes";
     const nlohmann::json value = nlohmann::json::parse(body, nullptr, false);

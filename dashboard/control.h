@@ -33,6 +33,13 @@ std::optional<long> parse_client_id(std::string_view text);
 // Whether a Content-Type names application/json (parameters allowed).
 bool is_json_content_type(std::string_view content_type);
 
+// Whether a request's Host header may reach a dashboard listening on
+// `bound_address`. On a loopback address only loopback names are taken, so a
+// web page whose own host name was made to resolve to 127.0.0.1 (DNS
+// rebinding) cannot read or steer the dashboard; on any other address the
+// operator chose who may reach it.
+bool host_allowed(std::string_view host_header, std::string_view bound_address);
+
 // Checks the body into `request` (client id left alone); the error text when refused.
 std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request);
 

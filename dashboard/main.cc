@@ -238,6 +238,12 @@ int run(int argc, char** argv, Dashboard& dashboard) {
     });
     add_routes(server, dashboard);
     const Settings& settings = dashboard.settings;
+    server.set_pre_routing_handler([&settings](const httplib::Request& request, httplib::Response& response) {
+        if (host_allowed(request.get_header_value("Host"), settings.address))
+            return httplib::Server::HandlerResponse::Unhandled;
+        answer_json(response, 403, error_json("Host " + request.get_header_value("Host") + " is not this dashboard"));
+        return httplib::Server::HandlerResponse::Handled;
+    });
     if (!server.bind_to_port(settings.address, settings.port)) {
         std::printf("Dashboard: cannot listen on %s port %d\n", settings.address.c_str(), settings.port);
         return kExitListenSocket;

@@ -55,6 +55,12 @@ TEST(DashboardParts, ControlBodiesIdsAndContentTypes) {
     EXPECT_TRUE(is_json_content_type("Application/JSON; charset=utf-8"));
     EXPECT_FALSE(is_json_content_type("text/plain"));
     EXPECT_FALSE(is_json_content_type("application/jsonx"));
+    for (const char* host : {"127.0.0.1:8080", "localhost:8080", "LOCALHOST", "[::1]:8080"})
+        EXPECT_TRUE(host_allowed(host, "127.0.0.1")) << host;
+    for (const char* host : {"evil.example:8080", "127.0.0.1.evil.example", "[::2]:80", ""})
+        EXPECT_FALSE(host_allowed(host, "127.0.0.1")) << host;
+    EXPECT_FALSE(host_allowed("evil.example", "::1"));
+    EXPECT_TRUE(host_allowed("central:8080", "0.0.0.0"));
 }
 
 TEST(DashboardParts, AgeCountsFromTheLastChangeAndOnlyRunTurnsStale) {
