@@ -3,6 +3,7 @@
 #include "common/peer_link.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "common/update_message.h"
@@ -269,6 +273,39 @@ TEST(Link, CarriesAnUpdateOverIPv6) {
     EXPECT_EQ(receiver.wait_exit(5s), 0);
     EXPECT_EQ(read_file("/tmp/message_1"), as_text(update_bytes(3, words)));
     EXPECT_TRUE(receiver.out().starts_with("Master's child: Async Listen: Bound at port 22003\n"));
+}
+
+// Descriptors of this process that a program it starts inherits: those
+// without close-on-exec (what the test itself was started with).
+std::set<int> inheritable_descriptors() {
+    std::set<int> inheritable;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename());
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) inheritable.insert(fd);
+    }
+    return inheritable;
+}
+
+std::set<int> numbers_in(const std::string& lines) {
+    std::set<int> numbers;
+    std::istringstream words(lines);
+    for (int number = 0; words >> number;) numbers.insert(number);
+    return numbers;
+}
+
+// A program started by the harness holds only what the test was started
+// with: none of the test's sockets, nor another program's pipes or files.
+TEST(Harness, ProgramsStartedInheritNoDescriptorOfTheTest) {
+    const std::set<int> before = inheritable_descriptors();
+    const Fd listener = listen_on(22100);
+    const Fd client = connect_within(22100, 1s);
+    const Fd server = accept_within(listener, 1s);
+    const std::vector<std::string> list_own = {"/bin/sh", "-c", "ls /proc/$$/fd; true"};
+    Running running(list_own);
+    ASSERT_EQ(running.wait_exit(5s), 0);
+    EXPECT_EQ(numbers_in(running.out()), before);
+    EXPECT_EQ(numbers_in(run(list_own).out), before);
 }
 
 }  // namespace

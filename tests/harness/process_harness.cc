@@ -56,14 +56,14 @@ std::string program(const std::string& name) { return std::string(GORV_BIN_DIR) 
 Finished run(const std::vector<std::string>& argv, Millis limit) {
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe(out_pipe) < 0 || pipe(err_pipe) < 0) throw std::runtime_error("pipe");
+    // Close-on-exec, like every descriptor here: a program started later must
+    // not hold another's pipe or a test's socket open.
+    if (pipe2(out_pipe, O_CLOEXEC) < 0 || pipe2(err_pipe, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
         exec_in_own_group(argv);
     }
     close(out_pipe[1]);
@@ -113,8 +113,8 @@ Running::Running(const std::vector<std::string>& argv) {
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-        const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0 || err < 0) _exit(126);
         dup2(out, 1);
         dup2(err, 2);

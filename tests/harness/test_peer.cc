@@ -69,7 +69,7 @@ void Fd::close() {
 }
 
 Fd listen_on(std::uint16_t port, bool ipv6) {
-    Fd listener(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+    Fd listener(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int reuse = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     Loopback address = loopback(port, ipv6);
@@ -83,7 +83,7 @@ Fd accept_within(const Fd& listener, Millis limit, std::uint16_t* peer_port) {
     if (poll(&ready, 1, static_cast<int>(limit.count())) != 1) return Fd();
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    Fd link(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+    Fd link(accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
     if (link.valid() && peer_port != nullptr) *peer_port = port_of(peer);
     return link;
 }
@@ -91,7 +91,7 @@ Fd accept_within(const Fd& listener, Millis limit, std::uint16_t* peer_port) {
 Fd connect_within(std::uint16_t port, Millis limit, bool ipv6) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        Fd link(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+        Fd link(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         Loopback address = loopback(port, ipv6);
         if (connect(link.get(), address.raw(), address.length) == 0) return link;
         if (std::chrono::steady_clock::now() >= deadline) return Fd();
