@@ -33,12 +33,14 @@ size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
+// The units in systemd/ start the daemons with these same command lines,
+// their OPTIONS (here -s) last.
 std::vector<std::string> master_k(const std::string& size = "4096") {
-    return {program("gorv_master"), "-k", "-s", size, "-g", kList};
+    return {program("gorv_master"), "-k", "-g", kList, "-s", size};
 }
 
 std::vector<std::string> remote_k(int id, const std::string& size = "4096", const std::string& master = "localhost") {
-    return {program("gorv_remote"), "-k", "-s", size, "-H", master, "-n", std::to_string(id)};
+    return {program("gorv_remote"), "-k", "-H", master, "-n", std::to_string(id), "-s", size};
 }
 
 // A master and kRows remotes on loopback, every area attached once (the
