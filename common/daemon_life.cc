@@ -79,6 +79,8 @@ bool family_intact() {
     return stop_asked == 0 && !family.member_ended;
 }
 
+int family_end_status() { return stop_asked != 0 ? kExitOk : kExitFailure; }
+
 void end_family(int status) {
     std::fflush(stdout);
     for (int i = 0; i < family.count; ++i) kill(family.children[i], SIGTERM);

@@ -24,6 +24,11 @@ pid_t fork_member();
 // False once a stop was asked for or a child of this process has ended.
 bool family_intact();
 
+// Once family_intact is false: 0 when a signal asked for the stop, 1 when a
+// process of the family ended without being asked to, so that whoever
+// watches the daemon (a service manager) sees it fail and starts it again.
+int family_end_status();
+
 // SIGTERM to every child, each reaped (SIGKILL after a grace period), then
 // the process ends with `status`.
 [[noreturn]] void end_family(int status);

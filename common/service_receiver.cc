@@ -99,7 +99,7 @@ int listen_until_free(const ServiceReceiver& receiver, RepeatFilter& refusals) {
         std::snprintf(reason, sizeof reason, "port %d: %s, trying again every second",
                       receiver.link.listen_base + receiver.link.id, std::strerror(errno));
         if (refusals.fresh(reason)) log_link_event(receiver.name, "cannot listen", reason);
-        if (!family_intact()) end_family(kExitOk);
+        if (!family_intact()) end_family(family_end_status());
         sleep_ms(kRelinkPauseMs);
     }
 }
@@ -184,7 +184,7 @@ void run_service_receiver(const ServiceReceiver& receiver) {
     state.listening = listen_until_free(receiver, state.refusals);
     state.refusals.reset();
     for (;;) {
-        if (!family_intact()) end_family(kExitOk);
+        if (!family_intact()) end_family(family_end_status());
         pollfd polled[3] = {{state.listening, POLLIN, 0}, {state.pending.socket, POLLIN, 0}, {state.link, POLLIN, 0}};
         int wait = kRelinkPauseMs;
         if (state.pending.socket >= 0)

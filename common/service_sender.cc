@@ -263,7 +263,7 @@ void run_service_sender(const ServiceSenderSetup& setup) {
     }
     std::int64_t next_pass = now_ms();
     for (;;) {
-        if (!family_intact()) end_family(kExitOk);
+        if (!family_intact()) end_family(family_end_status());
         std::int64_t now = now_ms();
         if (now >= next_pass) {
             sync_pass(sender);

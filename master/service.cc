@@ -92,7 +92,7 @@ void report_received_link(void* opaque, bool up) {
         }
     }
     while (family_intact()) sleep_ms(kRelinkPauseMs);
-    end_family(kExitOk);
+    end_family(family_end_status());
 }
 
 // --- the sender ---
