@@ -118,9 +118,10 @@ int look_up_all(bool ipv6, const char* host, std::span<PeerAddress> addresses);
 // itself and listening there; -1 with errno set when that port is taken.
 int listen_at_own_port(const LinkParams& link);
 
-// Binds a connecting socket's local port from first_local_port up: the port
-// bound, or -1 with errno set.
-int bind_local_port(const LinkParams& link, int socket);
+// Binds a connecting socket's local port, the first free one from next_port
+// up to 65535, then from first_local_port up, and moves next_port past it:
+// the port bound, or -1 with errno set.
+int bind_local_port(const LinkParams& link, int socket, int& next_port);
 
 // The socket address of peer_port at the peer, in the link's family.
 void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,

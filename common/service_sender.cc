@@ -39,6 +39,7 @@ struct SenderState {
     std::vector<SenderRow> rows;
     std::vector<pollfd> polled;
     std::vector<int> row_of;  // the row of each polled descriptor, -1 for the extra one
+    int next_local_port = 0;   // where the search for a free local port goes on
 };
 
 // The client id of a row: its peer's port, greeting and dest_who.
@@ -76,7 +77,7 @@ void start_attempt(SenderState& sender, int row) {
         return;
     }
     state.socket = socket(setup.link.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (state.socket < 0 || bind_local_port(setup.link, state.socket) < 0) {
+    if (state.socket < 0 || bind_local_port(setup.link, state.socket, sender.next_local_port) < 0) {
         row_failed(sender, row, std::strerror(errno));
         return;
     }
@@ -250,7 +251,7 @@ void serve_ready(SenderState& sender) {
 }  // namespace
 
 void run_service_sender(const ServiceSenderSetup& setup) {
-    SenderState sender{&setup, {}, {}, {}};
+    SenderState sender{&setup, {}, {}, {}, 0};
     const std::size_t message_length = setup.source.segment(setup.source.context, 0).size() + kDestWhoSize;
     try {
         sender.rows.resize(static_cast<std::size_t>(setup.rows));
