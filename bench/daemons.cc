@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -45,12 +47,15 @@ pid_t start_in_own_group(const std::vector<std::string>& argv) {
     return pid;
 }
 
-std::vector<std::string> with_size(std::vector<std::string> argv, int seg_size) {
-    if (seg_size != 0) {
-        argv.emplace_back("-s");
-        argv.push_back(std::to_string(seg_size));
+std::vector<std::string> command_line(const System& system, const std::string& program,
+                                      std::vector<std::string> options) {
+    options.insert(options.begin(), system.bin_dir + "/" + program);
+    if (system.seg_size != 0) {
+        options.emplace_back("-s");
+        options.push_back(std::to_string(system.seg_size));
     }
-    return argv;
+    if (system.service) options.emplace_back("-k");
+    return options;
 }
 
 // The process group of a process, from field 5 of /proc/<pid>/stat; -1 when gone.
@@ -69,17 +74,52 @@ pid_t group_of(pid_t pid) {
 
 }  // namespace
 
-Daemons::Daemons(const std::string& bin_dir, int clients, int seg_size) {
-    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << clients << "\n";
-    leaders_.push_back(start_in_own_group(with_size({bin_dir + "/gorv_master", "-g", kClientList}, seg_size)));
-    for (int id = 0; id < clients; ++id)
-        leaders_.push_back(start_in_own_group(
-            with_size({bin_dir + "/gorv_remote", "-H", kHost, "-n", std::to_string(id)}, seg_size)));
+Daemons::Daemons(const System& system) {
+    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    command_lines_.push_back(command_line(system, "gorv_master", {"-g", kClientList}));
+    for (int id = 0; id < system.clients; ++id)
+        command_lines_.push_back(command_line(system, "gorv_remote", {"-H", kHost, "-n", std::to_string(id)}));
+    leaders_.assign(command_lines_.size(), 0);
+    start(kMaster);
+    for (int id = 0; id < system.clients; ++id) start(id);
 }
 
 Daemons::~Daemons() {
-    for (const pid_t leader : leaders_) kill(-leader, SIGKILL);
-    for (const pid_t leader : leaders_) waitpid(leader, nullptr, 0);
+    for (const pid_t leader : leaders_)
+        if (leader != 0) kill(-leader, SIGKILL);
+    for (const pid_t leader : leaders_)
+        if (leader != 0) waitpid(leader, nullptr, 0);
+}
+
+std::size_t Daemons::slot(int daemon) const {
+    const auto index = static_cast<std::size_t>(daemon + 1);
+    if (daemon < kMaster || index >= leaders_.size()) throw std::out_of_range("no such daemon");
+    return index;
+}
+
+void Daemons::end(int daemon) {
+    pid_t& leader = leaders_[slot(daemon)];
+    if (leader == 0) return;
+    kill(-leader, SIGKILL);
+    waitpid(leader, nullptr, 0);
+    // The other processes of the group were the leader's children; they are
+    // gone, their ports with them, once no process of the group is left.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (kill(-leader, 0) == 0 && Clock::now() < deadline) sleep_for(std::chrono::milliseconds(1));
+    leader = 0;
+}
+
+Clock::time_point Daemons::start(int daemon) {
+    const std::size_t index = slot(daemon);
+    if (leaders_[index] != 0) throw std::logic_error("the daemon is running already");
+    leaders_[index] = start_in_own_group(command_lines_[index]);
+    last_start_ = Clock::now();
+    return last_start_;
+}
+
+void Daemons::signal(int daemon, int signal_number) const {
+    const pid_t leader = leaders_[slot(daemon)];
+    if (leader != 0) kill(-leader, signal_number);
 }
 
 std::vector<pid_t> Daemons::processes() const {
@@ -90,7 +130,7 @@ std::vector<pid_t> Daemons::processes() const {
         const pid_t pid = std::stoi(name);
         const pid_t group = group_of(pid);
         for (const pid_t leader : leaders_)
-            if (group == leader) found.push_back(pid);
+            if (leader != 0 && group == leader) found.push_back(pid);
     }
     return found;
 }
@@ -124,15 +164,45 @@ int established_links(std::uint16_t base, int count) {
     return links;
 }
 
-LinkUpTimes wait_for_links(int clients, Clock::time_point since, Clock::duration limit) {
+std::vector<RowLinks> read_link_state(int clients) {
+    std::vector<RowLinks> rows(static_cast<std::size_t>(clients));
+    std::ifstream file(kLinkStatePath);
+    std::string line;
+    // "row=3 host=127.0.0.1 to_remote=up from_remote=down since=1765250000 relinks=2"
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        int row = -1;
+        RowLinks links;
+        for (std::string field; fields >> field;) {
+            const std::size_t equals = field.find('=');
+            if (equals == std::string::npos) continue;
+            const std::string name = field.substr(0, equals);
+            const std::string value = field.substr(equals + 1);
+            if (name == "row") row = std::atoi(value.c_str());
+            if (name == "to_remote") links.to_remote = value == "up";
+            if (name == "from_remote") links.from_remote = value == "up";
+            if (name == "relinks") links.relinks = std::atol(value.c_str());
+        }
+        if (row >= 0 && row < clients) rows[static_cast<std::size_t>(row)] = links;
+    }
+    return rows;
+}
+
+LinkUpTimes wait_for_links(const System& system, Clock::time_point since, Clock::duration limit) {
+    const int clients = system.clients;
     LinkUpTimes times;
     const auto deadline = since + limit;
     while (Clock::now() < deadline) {
         const auto now = Clock::now();
-        if (times.master_to_remotes == Clock::duration{} && established_links(kRemoteListenBase, clients) == clients)
-            times.master_to_remotes = now - since;
-        if (times.remotes_to_master == Clock::duration{} && established_links(kMasterListenBase, clients) == clients)
-            times.remotes_to_master = now - since;
+        bool to_remotes = established_links(kRemoteListenBase, clients) >= clients;
+        bool from_remotes = established_links(kMasterListenBase, clients) >= clients;
+        if (system.service)
+            for (const RowLinks& row : read_link_state(clients)) {
+                to_remotes = to_remotes && row.to_remote;
+                from_remotes = from_remotes && row.from_remote;
+            }
+        if (times.master_to_remotes == Clock::duration{} && to_remotes) times.master_to_remotes = now - since;
+        if (times.remotes_to_master == Clock::duration{} && from_remotes) times.remotes_to_master = now - since;
         if (times.master_to_remotes != Clock::duration{} && times.remotes_to_master != Clock::duration{}) break;
         sleep_for(std::chrono::milliseconds(20));
     }
@@ -150,5 +220,29 @@ void store_first_word(std::byte* segment, std::uint32_t value) {
 void sleep_for(Clock::duration duration) { std::this_thread::sleep_for(duration); }
 
 double to_ms(Clock::duration duration) { return std::chrono::duration<double, std::milli>(duration).count(); }
+
+double percentile(std::vector<double> samples, double fraction) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+    return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+}
+
+bool take_system_option(int option, const char* value, System& system) {
+    switch (option) {
+        case 'n': system.clients = std::atoi(value); return true;
+        case 's': system.seg_size = std::atoi(value); return true;
+        case 'k': system.service = true; return true;
+        case 'b': system.bin_dir = value; return true;
+        default: return false;
+    }
+}
+
+std::string system_refusal(const System& system) {
+    if (system.clients < 1 || system.clients > kMaxRemotes)
+        return "1 to " + std::to_string(kMaxRemotes) + " clients";
+    if (system.seg_size < 0) return "no negative segment size";
+    return "";
+}
 
 }  // namespace gorv::bench

@@ -4,7 +4,10 @@
 // segment changes every second. Run it through tests/isolated
 // (bench/run_scale does).
 //
-//   scale [-n clients] [-t seconds] [-s size] [-b bin_dir]
+//   scale [-n clients] [-t seconds] [-s size] [-k] [-b bin_dir]
+//
+// -k runs both sides in service mode, which links every row at once.
+// Link-up is timed from the first daemon's start and from the last one's.
 //
 // Memory is the sum of Pss over every daemon process (from
 // /proc/<pid>/smaps_rollup), so pages that processes share, the segment
@@ -29,28 +32,26 @@ namespace {
 using std::chrono::seconds;
 
 struct Options {
-    int clients = kMaxRemotes;
+    System system{GORV_BIN_DIR, kMaxRemotes};
     int seconds = 20;
-    int seg_size = 0;
-    std::string bin_dir = GORV_BIN_DIR;
 };
 
 Options parse(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "n:t:s:b:")) != -1) {
-        switch (option) {
-            case 'n': options.clients = std::atoi(optarg); break;
-            case 't': options.seconds = std::atoi(optarg); break;
-            case 's': options.seg_size = std::atoi(optarg); break;
-            case 'b': options.bin_dir = optarg; break;
-            default:
-                std::fprintf(stderr, "usage: scale [-n clients] [-t seconds] [-s size] [-b bin_dir]\n");
-                std::exit(2);
+    while ((option = getopt(argc, argv, "n:t:s:kb:")) != -1) {
+        if (take_system_option(option, optarg, options.system)) continue;
+        if (option == 't') {
+            options.seconds = std::atoi(optarg);
+            continue;
         }
+        std::fprintf(stderr, "usage: scale [-n clients] [-t seconds] [-s size] [-k] [-b bin_dir]\n");
+        std::exit(2);
     }
-    if (options.clients < 1 || options.clients > kMaxRemotes || options.seconds < 1) {
-        std::fprintf(stderr, "scale: 1 to %d clients and at least one second\n", kMaxRemotes);
+    std::string refusal = system_refusal(options.system);
+    if (refusal.empty() && options.seconds < 1) refusal = "at least one second";
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "scale: %s\n", refusal.c_str());
         std::exit(2);
     }
     return options;
@@ -87,11 +88,12 @@ struct Writable {
 
 Writable writable_segments(const Options& options) {
     const auto limit = seconds(10);
-    const std::size_t seg_size = options.seg_size != 0 ? static_cast<std::size_t>(options.seg_size) : kDefaultSegSize;
+    const std::size_t seg_size =
+        options.system.seg_size != 0 ? static_cast<std::size_t>(options.system.seg_size) : kDefaultSegSize;
     std::byte* master_mo = attach_when_created(kMasterMoKey, limit);
     if (master_mo == nullptr) throw std::runtime_error("the master's MO area did not appear");
     Writable writable;
-    for (int id = 0; id < options.clients; ++id) {
+    for (int id = 0; id < options.system.clients; ++id) {
         std::byte* remote_ro = attach_when_created(kRemoteRoKeyBase + 2 * id, limit);
         if (remote_ro == nullptr) throw std::runtime_error("a remote's RO area did not appear");
         writable.segments.push_back(master_mo + static_cast<std::size_t>(id) * seg_size);
@@ -118,10 +120,12 @@ double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writ
 int run(int argc, char** argv) {
     const Options options = parse(argc, argv);
     const auto started = Clock::now();
-    Daemons daemons(options.bin_dir, options.clients, options.seg_size);
+    Daemons daemons(options.system);
+    const auto last_started = daemons.last_start();
     Writable writable = writable_segments(options);
-    // The master's sender links its rows one by one, pausing a second after each.
-    const LinkUpTimes link_up = wait_for_links(options.clients, started, seconds(60 + 3 * options.clients));
+    // The specified mode's sender links its rows one by one, pausing a second after each.
+    const LinkUpTimes link_up =
+        wait_for_links(options.system, started, seconds(60 + (options.system.service ? 0 : 3 * options.system.clients)));
     if (link_up.master_to_remotes == Clock::duration{} || link_up.remotes_to_master == Clock::duration{}) {
         std::fprintf(stderr, "scale: not every link came up\n");
         return 1;
@@ -139,10 +143,15 @@ int run(int argc, char** argv) {
     const double idle = cpu_share(processes, options.seconds, nullptr);
     const double busy = cpu_share(processes, options.seconds, &writable);
 
-    const int seg_size = options.seg_size != 0 ? options.seg_size : kDefaultSegSize;
-    std::printf("clients %d, segment %d bytes, %zu daemon processes\n", options.clients, seg_size, processes.size());
+    const int seg_size = options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize;
+    const double since_last_s = to_ms(last_started - started) / 1000;
+    std::printf("clients %d, segment %d bytes, %s mode, %zu daemon processes\n", options.system.clients, seg_size,
+                options.system.service ? "service" : "specified", processes.size());
     std::printf("links up after     %8.1f s master to remotes, %.1f s remotes to master\n",
                 to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
+    std::printf("  from the last daemon's start (%.2f s after the first): %.2f s and %.2f s\n", since_last_s,
+                to_ms(link_up.master_to_remotes) / 1000 - since_last_s,
+                to_ms(link_up.remotes_to_master) / 1000 - since_last_s);
     std::printf("memory (sum of Pss) %7.1f MiB, of it shared memory %.1f MiB; %.0f KiB a process\n",
                 static_cast<double>(pss_kb) / 1024, static_cast<double>(shared_pss_kb) / 1024,
                 static_cast<double>(pss_kb) / static_cast<double>(processes.size()));
