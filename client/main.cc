@@ -24,6 +24,7 @@
 #include "common/registry.h"
 #include "common/segment_area.h"
 #include "tools/client_records.h"
+#include "tools/master_area.h"
 
 namespace gorv::client {
 namespace {
@@ -132,8 +133,10 @@ bool attach_areas(Client& client) {
     const int id = client.settings.client_id;
     char path[PATH_MAX];
     std::snprintf(path, sizeof path, "%s_%u", kClientRegistryBase, static_cast<unsigned>(id));
-    const auto registry = read_client_registry(path);
+    const char* refusal = nullptr;
+    const auto registry = read_client_registry(path, &refusal);
     if (!registry) {
+        tools::print_registry_refusal(path, refusal);
         std::printf("Client %d: cannot read %s\n", id, path);
         return false;
     }

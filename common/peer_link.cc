@@ -26,6 +26,7 @@ const LinkTexts kMasterLinkTexts{
     "Master's child: no free port up to 65535 to listen on",
     "Master's child: Async Listen: Bound at port %d\n",
     nullptr,
+    "Master's child %d: port %d is taken, listening on port %d\n",
     nullptr,
     "Master %d attach async\n",
     "Master %d enters listen\n",
@@ -54,6 +55,7 @@ const LinkTexts kRemoteLinkTexts{
     "Remote: no free port up to 65535 to listen on",
     nullptr,
     "Remote %d: Async Listen: Bound at port %d\n",
+    "Remote %d: port %d is taken, listening on port %d\n",
     "Remote async listen socket %d \n",
     "Remote %d attach async. Sock %d\n",
     "Remote %d enters listen\n",
@@ -117,6 +119,23 @@ int bind_upward(int socket, bool ipv6, int first_port) {
         if (bind(socket, address.raw(), address.length) == 0) return port;
     }
     return -1;
+}
+
+// A fresh socket of the link's family with the listening end's options.
+int new_listen_socket(const LinkParams& link) {
+    const LinkTexts& texts = *link.texts;
+    const int listening = socket(family_of(link), SOCK_STREAM, 0);
+    if (listening < 0) {
+        std::perror(texts.listen_socket_failed);
+        std::exit(kExitListenSocket);
+    }
+    const int receive_buffer = link.receive_buffer;
+    if (setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) == -1)
+        std::perror(texts.rcvbuf_failed);
+    const int reuse = 1;
+    if (setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == -1)
+        std::perror(texts.reuseaddr_failed);
+    return listening;
 }
 
 bool look_up(bool ipv6, const char* host, PeerAddress& address) {
@@ -198,20 +217,23 @@ const PeerAddress& resolve_host(const LinkParams& link, const char* host, PeerAd
 
 int open_listen_endpoint(const LinkParams& link) {
     const LinkTexts& texts = *link.texts;
-    const int listening = socket(family_of(link), SOCK_STREAM, 0);
-    if (listening < 0) {
-        std::perror(texts.listen_socket_failed);
-        std::exit(kExitListenSocket);
+    const int first_port = link.listen_base + link.id;
+    int listening = new_listen_socket(link);
+    int port = first_port;
+    // With SO_REUSEADDR two sockets may bind one port while neither listens
+    // yet: a port counts as taken unless listen succeeds on it too. A bound
+    // socket cannot be bound again, so a failed listen costs a new socket.
+    errno = EADDRNOTAVAIL;
+    for (; port <= kHighestPort; ++port) {
+        SocketAddress address = make_address(link.ipv6, port, nullptr);
+        if (bind(listening, address.raw(), address.length) != 0) continue;
+        if (listen(listening, kListenBacklog) == 0) break;
+        const int error = errno;
+        close(listening);
+        listening = new_listen_socket(link);
+        errno = error;
     }
-    const int receive_buffer = link.receive_buffer;
-    if (setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) == -1)
-        std::perror(texts.rcvbuf_failed);
-    const int reuse = 1;
-    if (setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == -1)
-        std::perror(texts.reuseaddr_failed);
-
-    const int port = bind_upward(listening, link.ipv6, link.listen_base + link.id);
-    if (port < 0) {
+    if (port > kHighestPort) {
         std::perror(texts.listen_ports_used_up);
         close(listening);
         std::exit(kExitListenSocket);
@@ -219,6 +241,10 @@ int open_listen_endpoint(const LinkParams& link) {
     log_line(link.log_level, 2, texts.bound_at, port);
     log_line(link.log_level, 2, texts.bound_at_of_id, link.id, port);
     log_line(link.log_level, 2, texts.listen_socket, listening);
+    if (port != first_port && texts.moved_up != nullptr) {
+        std::fflush(stdout);
+        std::fprintf(stderr, texts.moved_up, link.id, first_port, port);
+    }
     return listening;
 }
 
@@ -228,7 +254,9 @@ int accept_peer(const LinkParams& link, int listening) {
     SocketAddress peer;
     peer.length = link.ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     log_line(link.log_level, 2, texts.enters_listen, link.id);
-    listen(listening, kListenBacklog);  // a failure shows in the accept that follows
+    // open_listen_endpoint has listened already: this sets the backlog again.
+    // A failure shows in the accept that follows.
+    listen(listening, kListenBacklog);
     log_line(link.log_level, 2, texts.enters_accept, link.id);
     std::fflush(stdout);
     int accepted;

@@ -31,6 +31,7 @@ struct LinkTexts {
     const char* listen_ports_used_up;  // perror, exit 19: no port up to 65535 binds
     const char* bound_at;              // level 2 (port)
     const char* bound_at_of_id;        // level 2 (id, port)
+    const char* moved_up;              // standard error, always (id, first port, port listened on)
     const char* listen_socket;         // level 2 (listening socket)
     const char* attach;                // level 2 (id, listening socket)
     const char* enters_listen;         // level 2 (id)
@@ -84,12 +85,14 @@ struct PeerAddress {
 // succeeds: the address is never left stale.
 const PeerAddress& resolve_host(const LinkParams& link, const char* host, PeerAddress& address);
 
-// A TCP socket with the receive buffer set and SO_REUSEADDR, bound to the
-// wildcard address at listen_base + id or the first free port above it.
+// A TCP socket with the receive buffer set and SO_REUSEADDR, listening on
+// the wildcard address at listen_base + id or the first port above it on
+// which both bind and listen succeed, so that two ends probing at once never
+// share a port. An end that had to move up says so on standard error.
 int open_listen_endpoint(const LinkParams& link);
 
-// Listens (backlog 10) and accepts one peer. Returns what accept returned,
-// negative on failure.
+// Listens (backlog 10, again) and accepts one peer. Returns what accept
+// returned, negative on failure.
 int accept_peer(const LinkParams& link, int listening);
 
 // A socket bound to the first free local port from first_local_port up and

@@ -1,36 +1,55 @@
 #include "common/registry.h"
 
+#include <cerrno>
+#include <string_view>
+
+#include "common/checked_file.h"
+#include "common/replace_file.h"
+
 namespace gorv {
 namespace {
 
-// fclose flushes: a write error may only show there.
-bool finish(std::FILE* file, bool written) {
-    const bool closed = std::fclose(file) == 0;
-    return written && closed;
+// Both files are a few lines of text: far less than this.
+constexpr int kRegistryTextMax = 256;
+
+bool replace_with(const char* path, const char* text, int length) {
+    if (length < 0 || length >= kRegistryTextMax) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    return replace_file(path, std::string_view(text, static_cast<size_t>(length)));
+}
+
+// A stream of the file when it may be trusted; nullptr otherwise, with the
+// refusal passed on when the caller asked for it.
+std::FILE* open_registry(const char* path, const char** refusal) {
+    const CheckedFile checked = open_trusted_file(path);
+    if (refusal != nullptr) *refusal = checked.refusal;
+    return checked.stream;
 }
 
 }  // namespace
 
 bool write_master_registry(const char* path, const MasterRegistry& registry) {
-    std::FILE* file = std::fopen(path, "w");
-    if (file == nullptr) return false;
     const AreaEntry& mo = registry.mo;
     const AreaEntry& ro = registry.ro;
-    const bool written =
-        std::fprintf(file, "GORV_MO_key 0x%lx GORV_MO_size %d Number_of_segs %d Seg_size %d\n",
-                     static_cast<unsigned long>(mo.key), mo.size, mo.number_of_segs, mo.seg_size) > 0 &&
-        std::fprintf(file, "GORV_RO_key 0x%lx GORV_RO_size %d Number_of_segs %d Seg_size %d\n",
-                     static_cast<unsigned long>(ro.key), ro.size, ro.number_of_segs, ro.seg_size) > 0;
-    return finish(file, written);
+    char text[kRegistryTextMax];
+    const int length = std::snprintf(
+        text, sizeof text,
+        "GORV_MO_key 0x%lx GORV_MO_size %d Number_of_segs %d Seg_size %d\n"
+        "GORV_RO_key 0x%lx GORV_RO_size %d Number_of_segs %d Seg_size %d\n",
+        static_cast<unsigned long>(mo.key), mo.size, mo.number_of_segs, mo.seg_size,
+        static_cast<unsigned long>(ro.key), ro.size, ro.number_of_segs, ro.seg_size);
+    return replace_with(path, text, length);
 }
 
 bool write_client_registry(const char* path, std::uint32_t mo_key, std::uint32_t ro_key, std::int32_t area_size) {
-    std::FILE* file = std::fopen(path, "w");
-    if (file == nullptr) return false;
-    const bool written = std::fprintf(file, "GORV_MO_key 0x%lx GORV_MO_size %d \nGORV_RO_key 0x%lx GORV_RO_size %d\n",
-                                      static_cast<unsigned long>(mo_key), area_size,
-                                      static_cast<unsigned long>(ro_key), area_size) > 0;
-    return finish(file, written);
+    char text[kRegistryTextMax];
+    const int length = std::snprintf(text, sizeof text,
+                                     "GORV_MO_key 0x%lx GORV_MO_size %d \nGORV_RO_key 0x%lx GORV_RO_size %d\n",
+                                     static_cast<unsigned long>(mo_key), area_size,
+                                     static_cast<unsigned long>(ro_key), area_size);
+    return replace_with(path, text, length);
 }
 
 MasterRegistry parse_master_registry(std::FILE* stream) {
@@ -46,8 +65,8 @@ MasterRegistry parse_master_registry(std::FILE* stream) {
     return registry;
 }
 
-std::optional<MasterRegistry> read_master_registry(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+std::optional<MasterRegistry> read_master_registry(const char* path, const char** refusal) {
+    std::FILE* file = open_registry(path, refusal);
     if (file == nullptr) return std::nullopt;
     const MasterRegistry registry = parse_master_registry(file);
     std::fclose(file);
@@ -61,8 +80,8 @@ ClientRegistry parse_client_registry(std::FILE* stream) {
     return registry;
 }
 
-std::optional<ClientRegistry> read_client_registry(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+std::optional<ClientRegistry> read_client_registry(const char* path, const char** refusal) {
+    std::FILE* file = open_registry(path, refusal);
     if (file == nullptr) return std::nullopt;
     const ClientRegistry registry = parse_client_registry(file);
     std::fclose(file);

@@ -34,8 +34,10 @@ struct ClientRegistry {
     std::int32_t ro_size = 0;
 };
 
-// Each writer returns false when the file cannot be created or written;
-// errno then tells why.
+// Each writer replaces the file whole (see replace_file), so that a link or
+// a FIFO planted at the path is never written through. It returns false
+// when the file cannot be created, written or put in place; errno then
+// tells why.
 bool write_master_registry(const char* path, const MasterRegistry& registry);
 bool write_client_registry(const char* path, std::uint32_t mo_key, std::uint32_t ro_key, std::int32_t area_size);
 
@@ -43,11 +45,13 @@ bool write_client_registry(const char* path, std::uint32_t mo_key, std::uint32_t
 // cannot be read stays 0.
 MasterRegistry parse_master_registry(std::FILE* stream);
 
-// nullopt when the file cannot be opened.
-std::optional<MasterRegistry> read_master_registry(const char* path);
+// nullopt when the file cannot be opened or is refused as one a daemon did
+// not write (see open_trusted_file); refusal, when given, then holds the
+// reason or nullptr.
+std::optional<MasterRegistry> read_master_registry(const char* path, const char** refusal = nullptr);
 
 // As the master registry: nothing checked, unread numbers stay 0.
 ClientRegistry parse_client_registry(std::FILE* stream);
-std::optional<ClientRegistry> read_client_registry(const char* path);
+std::optional<ClientRegistry> read_client_registry(const char* path, const char** refusal = nullptr);
 
 }  // namespace gorv

@@ -2,6 +2,7 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -12,11 +13,47 @@
 
 namespace gorv {
 
-const AreaOwner kMasterAreaOwner{IPC_CREAT | 0666, 2, true};
-const AreaOwner kRemoteAreaOwner{IPC_CREAT | 0666, 1, false};
-const AreaOwner kToolAreaOwner{0666, 0, false};
+const AreaOwner kMasterAreaOwner{IPC_CREAT | 0666, 2, true, "Master",
+                                  "a release run (-r) given the client list and -s that made it"};
+const AreaOwner kRemoteAreaOwner{IPC_CREAT | 0666, 1, false, "Remote",
+                                  "a release run (-r) given the -n and -s that made it"};
+const AreaOwner kToolAreaOwner{0666, 0, false, nullptr, nullptr};
 
-void* acquire_segment_area(key_t key, std::int32_t size, bool release, const AreaOwner& owner) {
+namespace {
+
+// The area is kept and the run goes on; the caller decides how it ends.
+bool mark_for_removal(int id, key_t key) {
+    if (shmctl(id, IPC_RMID, nullptr) == 0) return true;
+    char what[64];
+    std::snprintf(what, sizeof what, "shmctl IPC_RMID of key 0x%lx", static_cast<unsigned long>(key));
+    std::perror(what);
+    return false;
+}
+
+// The size of an existing area with this key, when the caller may see it.
+std::optional<size_t> existing_area_size(key_t key) {
+    const int id = shmget(key, 0, 0);
+    struct shmid_ds status {};
+    if (id < 0 || shmctl(id, IPC_STAT, &status) < 0) return std::nullopt;
+    return status.shm_segsz;
+}
+
+// An area left by a run with a shorter client list or a smaller -s makes
+// shmget fail with EINVAL and nothing more; this says what to do.
+void report_stranded_area(key_t key, std::int32_t size, const AreaOwner& owner) {
+    const auto existing = existing_area_size(key);
+    if (!existing || *existing >= static_cast<size_t>(size) || owner.role == nullptr) return;
+    const auto shown_key = static_cast<unsigned long>(key);
+    std::fprintf(stderr,
+                 "%s: an area with key 0x%lx exists with %zu bytes, fewer than the %d needed; "
+                 "free it with %s, or with ipcrm -M 0x%lx\n",
+                 owner.role, shown_key, *existing, size, owner.way_out, shown_key);
+}
+
+}  // namespace
+
+void* acquire_segment_area(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
+                           bool* removal_failed) {
     const bool verbose = owner.log_level >= 2;
     const auto shown_key = static_cast<unsigned long>(key);
     if (verbose) std::printf("Trying to get shared memory segment with key %lx\n", shown_key);
@@ -33,8 +70,7 @@ void* acquire_segment_area(key_t key, std::int32_t size, bool release, const Are
         std::puts("Attach to shared memory failed");
         return nullptr;
     }
-    // Not being allowed to remove an area is worth a line; the area still serves.
-    if (release && shmctl(id, IPC_RMID, nullptr) < 0) std::perror("shmctl IPC_RMID");
+    if (release && !mark_for_removal(id, key) && removal_failed != nullptr) *removal_failed = true;
 
     if (verbose && owner.reports_attach) std::printf("Attached to shared memory with key %lx\n", shown_key);
     if (verbose) std::printf("Shared memory key %lx Size = %d\n", shown_key, size);
@@ -63,13 +99,30 @@ bool take_seg_size_option(const char* role, const char* text, long page, std::in
 }
 
 std::byte* acquire_or_exit(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
-                           const char* failure_line) {
-    void* area = acquire_segment_area(key, size, release, owner);
+                           const char* failure_line, bool* removal_failed) {
+    void* area = acquire_segment_area(key, size, release, owner, removal_failed);
     if (area == nullptr) {
         std::puts(failure_line);
+        report_stranded_area(key, size, owner);
         std::exit(kExitFailure);
     }
     return static_cast<std::byte*>(area);
+}
+
+void finish_release_run(std::span<const ReleasedArea> areas, const char* registry_path) {
+    bool released = true;
+    for (const ReleasedArea& area : areas) {
+        if (area.removal_failed) {
+            released = false;
+            continue;
+        }
+        std::printf(area.released_format, area.size, static_cast<unsigned long>(area.key));
+    }
+    if (registry_path[0] != '\0' && unlink(registry_path) < 0 && errno != ENOENT) {
+        std::perror(registry_path);
+        released = false;
+    }
+    std::exit(released ? kExitOk : kExitFailure);
 }
 
 }  // namespace gorv

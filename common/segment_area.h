@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 namespace gorv {
 
@@ -17,6 +18,8 @@ struct AreaOwner {
     int shmget_flags;     // IPC_CREAT | 0666 for the daemons, 0666 for the tools
     int log_level;        // level 2 lines need a level of at least 2
     bool reports_attach;  // the master also logs "Attached to shared memory ..."
+    const char* role;     // the daemons' line prefix; nullptr for the tools
+    const char* way_out;  // how the daemon's operator frees an area too small for it
 };
 
 extern const AreaOwner kMasterAreaOwner;
@@ -25,8 +28,11 @@ extern const AreaOwner kToolAreaOwner;
 
 // Returns the attached address, or nullptr after printing "Shmid %d Errno %d"
 // or "Attach to shared memory failed". With release set, the area is marked
-// for removal once attached: it stays usable until every attached process ends.
-void* acquire_segment_area(key_t key, std::int32_t size, bool release, const AreaOwner& owner);
+// for removal once attached: it stays usable until every attached process
+// ends. When marking is refused, perror names the key and *removal_failed
+// (when given) is set; the area is still returned.
+void* acquire_segment_area(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
+                           bool* removal_failed = nullptr);
 
 // The -s option of both daemons: the decimal size (leading digits count, no
 // digits read as 0) rounded up to a multiple of the page size. nullopt for a
@@ -41,8 +47,26 @@ std::int32_t largest_seg_size(long page);
 bool take_seg_size_option(const char* role, const char* text, long page, std::int32_t& seg_size);
 
 // A daemon's areas: attached, or failure_line printed and the process ended
-// with status 1 after the failure lines of acquire_segment_area.
+// with status 1 after the failure lines of acquire_segment_area. When an
+// area with the key exists but is smaller than size, a line on standard
+// error names the key, both sizes and owner.way_out.
 std::byte* acquire_or_exit(key_t key, std::int32_t size, bool release, const AreaOwner& owner,
-                           const char* failure_line);
+                           const char* failure_line, bool* removal_failed = nullptr);
+
+// One area of a daemon's release run, with its "released" line: a format
+// taking the size (int) and the key (unsigned long).
+struct ReleasedArea {
+    const char* released_format;
+    std::int32_t size;
+    key_t key;
+    bool removal_failed;
+};
+
+// The end of a release run: the released line of every area that was
+// marked for removal, then the registry file removed (not when its path is
+// empty). Ends the process with status 0, or 1 when an area was not marked
+// or the file could not be removed (perror names it; a file that is not
+// there is no failure).
+[[noreturn]] void finish_release_run(std::span<const ReleasedArea> areas, const char* registry_path);
 
 }  // namespace gorv

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/checked_file.h"
+
 namespace gorv::master {
 namespace {
 
@@ -42,6 +44,19 @@ std::int64_t instance_count(const char* text) {
     return count;
 }
 
+// A list saved with DOS line ends leaves a carriage return on the host name
+// of a line that ends in it; the name stays as read, and its look-up fails.
+void warn_of_carriage_return(const char* host, std::int32_t first_row, std::int32_t last_row) {
+    const size_t length = std::strlen(host);
+    if (length == 0 || host[length - 1] != '\r') return;
+    if (first_row == last_row)
+        std::fprintf(stderr, "Master: the host name of row %d ends in a carriage return (DOS line ends?)\n",
+                     first_row);
+    else
+        std::fprintf(stderr, "Master: the host name of rows %d to %d ends in a carriage return (DOS line ends?)\n",
+                     first_row, last_row);
+}
+
 // Rows past the table are never stored; rows_asked counts them all so that
 // the limit check can refuse the list.
 bool add_client_rows(ClientTable& table, std::int64_t& rows_asked) {
@@ -59,11 +74,13 @@ bool add_client_rows(ClientTable& table, std::int64_t& rows_asked) {
     const std::int64_t count = count_text[0] == '\0' ? 1 : instance_count(count_text);
     if (count < 1) return true;
     rows_asked += count;
+    const std::int32_t first_row = table.row_count;
     for (std::int64_t n = 0; n < count && table.row_count < kMaxRemotes; ++n) {
         char* row = table.rows[table.row_count++];
         std::memcpy(row, host, std::strlen(host) + 1);
         std::printf("Clientname is %s\n", row);
     }
+    if (table.row_count > first_row) warn_of_carriage_return(host, first_row, table.row_count - 1);
     return true;
 }
 
@@ -103,7 +120,8 @@ ClientListResult read_client_lines(std::FILE* stream, ClientTable& table) {
 }
 
 ClientListResult read_client_list(const char* path, ClientTable& table) {
-    std::FILE* file = std::fopen(path, "r");
+    // A FIFO would hold the master for ever and a directory read as an empty list.
+    std::FILE* file = open_regular_file(path).stream;
     if (file == nullptr) {
         std::printf("Bad client filename > %s <\n", path);
         return {false, kExitOk};

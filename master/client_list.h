@@ -43,8 +43,10 @@ struct ClientListResult {
     int exit_status;
 };
 
-// Opens and reads the file; a file that cannot be opened prints
-// "Bad client filename > %s <" and asks for exit status 0.
+// Opens and reads the file; a file that cannot be opened, or is not a
+// regular file, prints "Bad client filename > %s <" and asks for exit
+// status 0. A host name ending in a carriage return gets a warning on
+// standard error naming its rows.
 ClientListResult read_client_list(const char* path, ClientTable& table);
 
 // Reads lines from an open stream until its end or a read error.

@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +20,9 @@ namespace {
 // The master's process-wide state; each forked process has its own copy.
 Master the_master;
 
-std::byte* acquire(key_t key, const Master& master, const char* failure_line) {
-    return acquire_or_exit(key, master.area_size, master.settings.release, kMasterAreaOwner, failure_line);
+std::byte* acquire(key_t key, const Master& master, const char* failure_line, bool& removal_failed) {
+    return acquire_or_exit(key, master.area_size, master.settings.release, kMasterAreaOwner, failure_line,
+                           &removal_failed);
 }
 
 // Both areas are zeroed on every start, release runs included.
@@ -30,26 +30,26 @@ void acquire_areas(Master& master) {
     const bool announce = kMasterLogLevel >= 1 && !master.settings.release;
     master.area_size = master.number_of_segs * master.settings.seg_size;
 
-    master.mo_area = acquire(kMasterMoKey, master, "Unable to attach to MO segment");
+    master.mo_area = acquire(kMasterMoKey, master, "Unable to attach to MO segment", master.mo_removal_failed);
     if (announce)
         std::printf("Master allocated/attached %d bytes of (MO) gorv. Key = %lx\n", master.area_size,
                     static_cast<unsigned long>(kMasterMoKey));
     std::memset(master.mo_area, 0, static_cast<size_t>(master.area_size));
 
-    master.ro_area = acquire(kMasterRoKey, master, "Unable to attach to RO segment");
+    master.ro_area = acquire(kMasterRoKey, master, "Unable to attach to RO segment", master.ro_removal_failed);
     if (announce)
         std::printf("Remote allocated/attached %d bytes of (RO) gorv. Key = %lx\n", master.area_size,
                     static_cast<unsigned long>(kMasterRoKey));
     std::memset(master.ro_area, 0, static_cast<size_t>(master.area_size));
 }
 
-[[noreturn]] void finish_release_run(const Master& master) {
-    std::printf("Master released %d bytes of (MO) gorv. Key = %lx\n", master.area_size,
-                static_cast<unsigned long>(kMasterMoKey));
-    std::printf("Remote released %d bytes of (RO) gorv. Key = %lx\n", master.area_size,
-                static_cast<unsigned long>(kMasterRoKey));
-    if (unlink(kMasterRegistryPath) < 0 && errno != ENOENT) std::perror(kMasterRegistryPath);
-    std::exit(kExitOk);
+[[noreturn]] void finish_master_release_run(const Master& master) {
+    const ReleasedArea areas[] = {
+        {"Master released %d bytes of (MO) gorv. Key = %lx\n", master.area_size, kMasterMoKey,
+         master.mo_removal_failed},
+        {"Remote released %d bytes of (RO) gorv. Key = %lx\n", master.area_size, kMasterRoKey,
+         master.ro_removal_failed}};
+    finish_release_run(areas, kMasterRegistryPath);
 }
 
 void publish_registry(const Master& master) {
@@ -88,7 +88,7 @@ int start(int argc, char** argv, Master& master) {
     }
 
     if (master.number_of_segs != 0 && seg_size != 0) acquire_areas(master);
-    if (master.settings.release) finish_release_run(master);
+    if (master.settings.release) finish_master_release_run(master);
     publish_registry(master);
 
     std::fflush(stdout);  // a child must not inherit lines still buffered

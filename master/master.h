@@ -29,6 +29,8 @@ struct Master {
     std::int32_t area_size = 0;
     std::byte* mo_area = nullptr;
     std::byte* ro_area = nullptr;
+    bool mo_removal_failed = false;  // a release run could not mark the area for removal
+    bool ro_removal_failed = false;
     std::vector<std::byte> decode_buffer;   // Seg_size bytes
     std::vector<std::byte> message_buffer;  // Seg_size + 4 bytes: one update message
     PeerAddress peer_address;               // the sender's last looked-up host

@@ -3,7 +3,6 @@
 // the client registry file, then split into the receiver and the sender.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -41,8 +40,9 @@ bool allocate_buffers(Remote& remote) {
     return true;
 }
 
-std::byte* acquire(key_t key, const Remote& remote, const char* failure_line) {
-    return acquire_or_exit(key, remote.area_size, remote.settings.release, kRemoteAreaOwner, failure_line);
+std::byte* acquire(key_t key, const Remote& remote, const char* failure_line, bool& removal_failed) {
+    return acquire_or_exit(key, remote.area_size, remote.settings.release, kRemoteAreaOwner, failure_line,
+                           &removal_failed);
 }
 
 // The areas are not cleared: an area that already existed keeps its words.
@@ -50,12 +50,12 @@ void acquire_areas(Remote& remote) {
     const bool announce = kRemoteLogLevel >= 1 && !remote.settings.release;
     remote.area_size = kRemoteNumberOfSegs * remote.settings.seg_size;
 
-    remote.mo_area = acquire(remote.mo_key, remote, "Unable to attach to MO segment ");
+    remote.mo_area = acquire(remote.mo_key, remote, "Unable to attach to MO segment ", remote.mo_removal_failed);
     if (announce)
         std::printf("Remote allocated/attached %d bytes of MO gorv memory. Key is 0x%lx\n", remote.area_size,
                     static_cast<unsigned long>(remote.mo_key));
 
-    remote.ro_area = acquire(remote.ro_key, remote, "Unable to attach to RO segment ");
+    remote.ro_area = acquire(remote.ro_key, remote, "Unable to attach to RO segment ", remote.ro_removal_failed);
     if (announce)
         std::printf("Remote allocated/attached %d bytes of RO gorv memory. Key is 0x%lx\n", remote.area_size,
                     static_cast<unsigned long>(remote.ro_key));
@@ -71,14 +71,13 @@ void publish_registry(Remote& remote) {
 }
 
 // Without areas there is no registry path, and no file is removed.
-[[noreturn]] void finish_release_run(const Remote& remote) {
-    std::printf("Remote released %d bytes of MO gorv memory. Key is 0x%lx\n", remote.area_size,
-                static_cast<unsigned long>(remote.mo_key));
-    std::printf("Remote released %d bytes of RO gorv memory. Key is 0x%lx\n", remote.area_size,
-                static_cast<unsigned long>(remote.ro_key));
-    if (remote.registry_path[0] != '\0' && unlink(remote.registry_path) < 0 && errno != ENOENT)
-        std::perror(remote.registry_path);
-    std::exit(kExitOk);
+[[noreturn]] void finish_remote_release_run(const Remote& remote) {
+    const ReleasedArea areas[] = {
+        {"Remote released %d bytes of MO gorv memory. Key is 0x%lx\n", remote.area_size, remote.mo_key,
+         remote.mo_removal_failed},
+        {"Remote released %d bytes of RO gorv memory. Key is 0x%lx\n", remote.area_size, remote.ro_key,
+         remote.ro_removal_failed}};
+    finish_release_run(areas, remote.registry_path);
 }
 
 int start(int argc, char** argv, Remote& remote) {
@@ -102,7 +101,7 @@ int start(int argc, char** argv, Remote& remote) {
         acquire_areas(remote);
         publish_registry(remote);
     }
-    if (remote.settings.release) finish_release_run(remote);
+    if (remote.settings.release) finish_remote_release_run(remote);
 
     std::fflush(stdout);  // a child must not inherit lines still buffered
     const pid_t child = fork();

@@ -10,10 +10,14 @@ namespace gorv::remote {
 
 void store_received_update(Remote& remote) {
     const std::int32_t dest_who = decode_update(remote.message_buffer, remote.decode_buffer, kRemoteUpdateTexts);
-    if (kRemoteLogLevel >= 1)
-        std::printf("Remote[%d] got update for mo segment #%d\n", remote.settings.client_id, dest_who);
-    // The area has one segment: dest_who only says which one the master
-    // meant, and the payload lands there whatever it says.
+    const std::int32_t own_id = remote.settings.client_id;
+    // A receiver that had to move up a port may be linked to another
+    // client's row: that client's updates are not this one's to store.
+    if (dest_who != own_id) {
+        std::printf("Remote[%d] dropped update for mo segment #%d: not client %d\n", own_id, dest_who, own_id);
+        return;
+    }
+    if (kRemoteLogLevel >= 1) std::printf("Remote[%d] got update for mo segment #%d\n", own_id, dest_who);
     const std::span<std::byte> mo_segment = only_segment(remote.mo_area, remote.settings.seg_size);
     if (!mo_segment.empty()) std::memcpy(mo_segment.data(), remote.decode_buffer.data(), mo_segment.size());
 }

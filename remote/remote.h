@@ -31,6 +31,8 @@ struct Remote {
     std::span<std::byte> shadow_copy;     // Seg_size bytes: the sender's copy of the RO segment
     std::byte* mo_area = nullptr;  // null when no area is acquired
     std::byte* ro_area = nullptr;
+    bool mo_removal_failed = false;  // a release run could not mark the area for removal
+    bool ro_removal_failed = false;
     // The sender's: the master's address, and its one link, kept at the
     // client id's entry (the options refuse ids without an entry).
     PeerAddress peer_address;
@@ -56,8 +58,8 @@ inline LinkParams link_params_of(const Remote& remote) {
 // The forked child: takes the master's updates into the MO area. Never returns.
 [[noreturn]] void run_receiver(Remote& remote);
 
-// Copies the update in message_buffer into the MO area's only segment,
-// whatever its dest_who.
+// Copies the update in message_buffer into the MO area's only segment when
+// its dest_who is this client id; any other is dropped with a line.
 void store_received_update(Remote& remote);
 
 // The process that started the daemon: sends the RO segment when it changed.

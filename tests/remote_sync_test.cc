@@ -86,7 +86,7 @@ TEST(RemoteSender, SendsWhatAnEarlierRunLeftInTheSegment) {
     EXPECT_EQ(read_within(link, kMessageLength, kBound), update_bytes(3, left));
 }
 
-TEST(RemoteReceiver, CopiesEveryUpdateIntoItsOnlySegmentWhateverDestWhoSays) {
+TEST(RemoteReceiver, CopiesItsOwnUpdatesIntoItsOnlySegmentAndDropsOthers) {
     Running daemon(remote_3());
     const pid_t receiver = receiver_of(daemon);
     ASSERT_GT(receiver, 0);
@@ -95,30 +95,28 @@ TEST(RemoteReceiver, CopiesEveryUpdateIntoItsOnlySegmentWhateverDestWhoSays) {
     const std::span<std::byte> mo = attach_area(kMoKey);
     ASSERT_EQ(mo.size(), kSegSize);
 
-    const auto a = word_pattern(kSegSize, 0x01020304, 7);
-    send_all(link, update_bytes(7, a));
-    EXPECT_TRUE(wait_until([&] { return words_of(mo) == a; }));
-
-    // A message in pieces, then two back to back: the later one stays.
+    // Another client's update, then one of this client's in pieces.
+    send_all(link, update_bytes(7, word_pattern(kSegSize, 0x01020304, 7)));
     const auto b = word_pattern(kSegSize, 0xf0000000, 0x01010101);
     const Bytes pieces = update_bytes(3, b);
     send_all(link, std::span(pieces).first(1000));
     std::this_thread::sleep_for(30ms);
     send_all(link, std::span(pieces).subspan(1000));
     EXPECT_TRUE(wait_until([&] { return words_of(mo) == b; }));
+    // Two back to back: the other client's is dropped, this one's stays.
     const auto c = word_pattern(kSegSize, 5, 5);
-    Bytes both = update_bytes(0, b);
-    const Bytes next = update_bytes(254, c);
+    Bytes both = update_bytes(3, c);
+    const Bytes next = update_bytes(254, word_pattern(kSegSize, 9, 9));
     both.insert(both.end(), next.begin(), next.end());
     send_all(link, both);
-    EXPECT_TRUE(wait_until([&] { return words_of(mo) == c; }));
 
-    EXPECT_TRUE(wait_until([&] { return contains(daemon.out(), "#254\n"); }));
+    EXPECT_TRUE(wait_until([&] { return contains(daemon.out(), "#254: not client 3\n"); }));
+    EXPECT_TRUE(words_of(mo) == c);
     EXPECT_EQ(daemon.out(), kStarted +
-                                "Remote[3] got update for mo segment #7\n"
+                                "Remote[3] dropped update for mo segment #7: not client 3\n"
                                 "Remote[3] got update for mo segment #3\n"
-                                "Remote[3] got update for mo segment #0\n"
-                                "Remote[3] got update for mo segment #254\n");
+                                "Remote[3] got update for mo segment #3\n"
+                                "Remote[3] dropped update for mo segment #254: not client 3\n");
 }
 
 // The master closing its link, even in the middle of a message, ends the
@@ -162,11 +160,11 @@ TEST(RemoteSync, WithSizeZeroMessagesAreDestWhoAlone) {
     const Fd from_master = connect_within(kRemotePort, kBound);
     ASSERT_TRUE(from_master.valid());
     send_all(from_master, Bytes{0, 0, 0, 3, 0, 0, 0, 4});
-    EXPECT_TRUE(wait_until([&] { return contains(daemon.out(), "#4\n"); }));
+    EXPECT_TRUE(wait_until([&] { return contains(daemon.out(), "#4: not client 3\n"); }));
     EXPECT_EQ(daemon.out(),
               "Remote[3] sending update to master \"127.0.0.1\" \n"
               "Remote[3] got update for mo segment #3\n"
-              "Remote[3] got update for mo segment #4\n");
+              "Remote[3] dropped update for mo segment #4: not client 3\n");
     EXPECT_FALSE(area_info(kMoKey).has_value());
 }
 

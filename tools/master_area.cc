@@ -7,10 +7,18 @@
 
 namespace gorv::tools {
 
+void print_registry_refusal(const char* path, const char* refusal) {
+    if (refusal != nullptr) std::fprintf(stderr, "%s refused: %s\n", path, refusal);
+}
+
 MasterArea open_master_area(MasterAreaKind kind, const char* count_format) {
     MasterArea area;
-    const auto registry = read_master_registry(kMasterRegistryPath);
-    if (!registry) return area;
+    const char* refusal = nullptr;
+    const auto registry = read_master_registry(kMasterRegistryPath, &refusal);
+    if (!registry) {
+        print_registry_refusal(kMasterRegistryPath, refusal);
+        return area;
+    }
     area.entry = kind == MasterAreaKind::kMo ? registry->mo : registry->ro;
     std::printf(count_format, area.entry.number_of_segs);
     if (area.entry.key == 0 || area.entry.size == 0) return area;
