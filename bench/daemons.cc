@@ -148,19 +148,31 @@ std::byte* attach_when_created(key_t key, Clock::duration limit) {
     }
 }
 
-int established_links(std::uint16_t base, int count) {
+std::vector<TcpSocket> tcp_sockets() {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the column titles
-    int links = 0;
+    std::vector<TcpSocket> sockets;
+    const auto hex = [](const std::string& text) { return std::stoul(text, nullptr, 16); };
     while (std::getline(table, line)) {
-        // "  0: 0100007F:55F0 0100007F:5DC0 01 ...": slot, local, remote, state.
+        // "  0: 0100007F:55F0 0100007F:5DC0 01 00000000:00000000 ...": slot,
+        // local and remote address, state, send and receive queue.
         std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        const unsigned long port = std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
-        if (state == "01" && port >= base && port < base + static_cast<unsigned long>(count)) ++links;
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const std::size_t colon = queues.find(':');
+        sockets.push_back({static_cast<std::uint16_t>(hex(local.substr(local.find(':') + 1))),
+                           static_cast<std::uint16_t>(hex(remote.substr(remote.find(':') + 1))), state == "01",
+                           static_cast<long>(hex(queues.substr(0, colon))),
+                           static_cast<long>(hex(queues.substr(colon + 1)))});
     }
+    return sockets;
+}
+
+int established_links(std::uint16_t base, int count) {
+    int links = 0;
+    for (const TcpSocket& socket : tcp_sockets())
+        if (socket.established && socket.local_port >= base && socket.local_port < base + count) ++links;
     return links;
 }
 
@@ -203,7 +215,7 @@ LinkUpTimes wait_for_links(const System& system, Clock::time_point since, Clock:
             }
         if (times.master_to_remotes == Clock::duration{} && to_remotes) times.master_to_remotes = now - since;
         if (times.remotes_to_master == Clock::duration{} && from_remotes) times.remotes_to_master = now - since;
-        if (times.master_to_remotes != Clock::duration{} && times.remotes_to_master != Clock::duration{}) break;
+        if (times.complete()) break;
         sleep_for(std::chrono::milliseconds(20));
     }
     return times;
@@ -243,6 +255,15 @@ std::string system_refusal(const System& system) {
         return "1 to " + std::to_string(kMaxRemotes) + " clients";
     if (system.seg_size < 0) return "no negative segment size";
     return "";
+}
+
+int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, failure.what());
+        return 1;
+    }
 }
 
 }  // namespace gorv::bench

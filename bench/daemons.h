@@ -72,6 +72,16 @@ class Daemons {
 // has not appeared within the limit.
 std::byte* attach_when_created(key_t key, Clock::duration limit);
 
+// A line of /proc/net/tcp: this namespace's IPv4 TCP sockets.
+struct TcpSocket {
+    std::uint16_t local_port;
+    std::uint16_t remote_port;
+    bool established;
+    long send_queue;     // bytes sent and not yet acknowledged
+    long receive_queue;  // bytes received and not yet read
+};
+std::vector<TcpSocket> tcp_sockets();
+
 // Links accepted and still up on the listening ports base .. base + count - 1.
 int established_links(std::uint16_t base, int count);
 
@@ -95,6 +105,7 @@ std::vector<RowLinks> read_link_state(int clients);
 struct LinkUpTimes {
     Clock::duration master_to_remotes{};
     Clock::duration remotes_to_master{};
+    bool complete() const { return master_to_remotes != Clock::duration{} && remotes_to_master != Clock::duration{}; }
 };
 LinkUpTimes wait_for_links(const System& system, Clock::time_point since, Clock::duration limit);
 
@@ -110,5 +121,9 @@ double to_ms(Clock::duration duration);
 // The nearest-rank value: the smallest sample that at least `fraction` of
 // the samples do not exceed; 0 without samples.
 double percentile(std::vector<double> samples, double fraction);
+
+// A benchmark's main: runs `run`; an exception ends it with a line on stderr
+// and status 1.
+int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv);
 
 }  // namespace gorv::bench

@@ -18,17 +18,16 @@
 // -f measures twice in the same run: first with every remote running, then
 // with the last remote frozen (SIGSTOP on its process group) while the
 // master's row for it changes every millisecond, so that its socket fills;
-// the frozen row is left out of the second figures. Ten seconds of that
-// change go before the second measurement. After SIGCONT it times how soon
-// the frozen remote holds the row's newest contents.
+// the frozen row is left out of the second figures. The second measurement
+// starts once the sockets toward the frozen remote take no more bytes (or
+// after a minute): large segments (-s) fill them sooner. After SIGCONT it
+// times how soon the frozen remote holds the row's newest contents.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,7 +41,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr auto kFreezeSettle = seconds(10);
+constexpr int kFillLimitSeconds = 60;
 
 struct Options {
     System system{GORV_BIN_DIR, 1};
@@ -162,25 +161,41 @@ void measure(std::vector<Direction>& directions, Clock::duration window, std::mt
 }
 
 // Bytes on their way to a receiver's port: sent and not yet acknowledged or
-// received and not yet read, from /proc/net/tcp.
+// received and not yet read.
 long queued_toward(std::uint16_t port) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // the column titles
     long queued = 0;
-    while (std::getline(table, line)) {
-        // "  0: 0100007F:5DC0 0100007F:55F0 01 00000000:00001000 ...": slot, local, remote, state, queues.
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        const auto port_of = [](const std::string& address) {
-            return std::stoul(address.substr(address.find(':') + 1), nullptr, 16);
-        };
-        const std::size_t colon = queues.find(':');
-        if (port_of(remote) == port) queued += std::stol(queues.substr(0, colon), nullptr, 16);
-        if (port_of(local) == port) queued += std::stol(queues.substr(colon + 1), nullptr, 16);
+    for (const TcpSocket& socket : tcp_sockets()) {
+        if (socket.remote_port == port) queued += socket.send_queue;
+        if (socket.local_port == port) queued += socket.receive_queue;
     }
     return queued;
+}
+
+struct Fill {
+    bool full = false;
+    int seconds = 0;
+    long queued = 0;
+};
+
+// Goes on changing the frozen remote's row, and nothing else, until the
+// bytes waiting in the sockets toward it have not grown for two seconds.
+Fill fill_toward(const std::vector<Direction>& directions, std::uint16_t port, std::mt19937& random,
+                 std::uint32_t& sequence) {
+    std::vector<Direction> churn_only = directions;
+    for (Direction& direction : churn_only)
+        for (Route& route : direction.routes)
+            if (route.use == Use::kMeasured) route.use = Use::kIdle;
+    Fill fill;
+    int flat = 0;
+    while (flat < 2 && fill.seconds < kFillLimitSeconds) {
+        measure(churn_only, seconds(1), random, sequence);
+        ++fill.seconds;
+        const long queued = queued_toward(port);
+        flat = queued == fill.queued ? flat + 1 : 0;
+        fill.queued = queued;
+    }
+    fill.full = flat >= 2;
+    return fill;
 }
 
 void print_table(const std::vector<Direction>& directions, const char* title) {
@@ -204,13 +219,10 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
     frozen_row.use = Use::kChurned;
     directions[1].routes.back().use = Use::kIdle;
     daemons.signal(frozen, SIGSTOP);
-    std::vector<Direction> settling = directions;
-    for (Direction& direction : settling)
-        for (Route& route : direction.routes)
-            if (route.use == Use::kMeasured) route.use = Use::kIdle;
-    measure(settling, kFreezeSettle, random, sequence);
+    const auto port = static_cast<std::uint16_t>(kRemoteListenBase + frozen);
+    const Fill fill = fill_toward(directions, port, random, sequence);
     measure(directions, seconds(options.seconds), random, sequence);
-    const long queued = queued_toward(static_cast<std::uint16_t>(kRemoteListenBase + frozen));
+    const long queued = queued_toward(port);
 
     const std::uint32_t newest = load_first_word(frozen_row.written);
     daemons.signal(frozen, SIGCONT);
@@ -228,7 +240,13 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
         std::printf("%-18s %14.1f %14.1f %8.2f\n", directions[index].name, with_frozen, all_running,
                     with_frozen / all_running);
     }
-    std::printf("\nat the end, %ld bytes waited in the sockets toward the frozen remote\n", queued);
+    if (fill.full)
+        std::printf("\nthe sockets toward the frozen remote took no more after %d s and %ld bytes; ", fill.seconds,
+                    fill.queued);
+    else
+        std::printf("\nthe sockets toward the frozen remote still took bytes after %d s (%ld bytes); ", fill.seconds,
+                    fill.queued);
+    std::printf("at the end, %ld bytes waited in them\n", queued);
     if (caught_up)
         std::printf("after SIGCONT it held the row's newest contents in %.1f ms\n", to_ms(Clock::now() - thawed));
     else
@@ -243,7 +261,7 @@ int run(int argc, char** argv) {
     // The specified mode's sender links its rows one by one, a second apart.
     const LinkUpTimes link_up =
         wait_for_links(options.system, started, seconds(60 + (options.system.service ? 0 : 3 * options.system.clients)));
-    if (link_up.master_to_remotes == Clock::duration{} || link_up.remotes_to_master == Clock::duration{}) {
+    if (!link_up.complete()) {
         std::fprintf(stderr, "propagation: not every link came up\n");
         return 1;
     }
@@ -268,11 +286,4 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace gorv::bench
 
-int main(int argc, char** argv) {
-    try {
-        return gorv::bench::run(argc, argv);
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "propagation: %s\n", failure.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return gorv::bench::run_benchmark("propagation", gorv::bench::run, argc, argv); }

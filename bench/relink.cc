@@ -229,7 +229,7 @@ int run(int argc, char** argv) {
     Daemons daemons(options.system);
     Segments segments = attach_all(options.system);
     const LinkUpTimes link_up = wait_for_links(options.system, daemons.last_start(), seconds(60));
-    if (link_up.master_to_remotes == Clock::duration{} || link_up.remotes_to_master == Clock::duration{}) {
+    if (!link_up.complete()) {
         std::fprintf(stderr, "relink: not every link came up\n");
         return 1;
     }
@@ -253,11 +253,4 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace gorv::bench
 
-int main(int argc, char** argv) {
-    try {
-        return gorv::bench::run(argc, argv);
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "relink: %s\n", failure.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return gorv::bench::run_benchmark("relink", gorv::bench::run, argc, argv); }

@@ -126,7 +126,7 @@ int run(int argc, char** argv) {
     // The specified mode's sender links its rows one by one, pausing a second after each.
     const LinkUpTimes link_up =
         wait_for_links(options.system, started, seconds(60 + (options.system.service ? 0 : 3 * options.system.clients)));
-    if (link_up.master_to_remotes == Clock::duration{} || link_up.remotes_to_master == Clock::duration{}) {
+    if (!link_up.complete()) {
         std::fprintf(stderr, "scale: not every link came up\n");
         return 1;
     }
@@ -165,11 +165,4 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace gorv::bench
 
-int main(int argc, char** argv) {
-    try {
-        return gorv::bench::run(argc, argv);
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "scale: %s\n", failure.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return gorv::bench::run_benchmark("scale", gorv::bench::run, argc, argv); }
