@@ -12,8 +12,9 @@
 // segment at a random moment, up to one second after the previous one
 // arrived, and the arrival is seen by polling word 0 of the other side's
 // copy every millisecond. A write still missing after ten seconds counts as
-// lost. Writes start two seconds after every link is up, so that the first
-// passes, which send every segment regardless, are over.
+// lost, and as an endless delay in the percentiles. Writes start two
+// seconds after every link is up, so that the first passes, which send
+// every segment regardless, are over.
 //
 // -f measures twice in the same run: first with every remote running, then
 // with the last remote frozen (SIGSTOP on its process group) while the
@@ -27,6 +28,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -198,13 +200,21 @@ Fill fill_toward(const std::vector<Direction>& directions, std::uint16_t port, s
     return fill;
 }
 
+// The delays with each lost write counted as an endless one, for the
+// percentiles.
+std::vector<double> delays_with_lost(const Direction& direction) {
+    std::vector<double> delays = direction.delays_ms;
+    delays.insert(delays.end(), static_cast<std::size_t>(direction.lost), std::numeric_limits<double>::infinity());
+    return delays;
+}
+
 void print_table(const std::vector<Direction>& directions, const char* title) {
     if (title != nullptr) std::printf("%s\n", title);
-    std::printf("%-18s %8s %8s %8s %8s %8s %6s\n", "direction", "samples", "min ms", "p50 ms", "p99 ms",
-                "max ms", "lost");
+    std::printf("%-18s %8s %8s %8s %8s %8s %6s\n", "direction", "samples", "min ms", "p50 ms", "p99 ms", "max ms",
+                "lost");
     for (const Direction& direction : directions) {
-        const std::vector<double>& delays = direction.delays_ms;
-        std::printf("%-18s %8zu %8.1f %8.1f %8.1f %8.1f %6d\n", direction.name, delays.size(),
+        const std::vector<double> delays = delays_with_lost(direction);
+        std::printf("%-18s %8zu %8.1f %8.1f %8.1f %8.1f %6d\n", direction.name, direction.delays_ms.size(),
                     percentile(delays, 0), percentile(delays, 0.5), percentile(delays, 0.99),
                     percentile(delays, 1), direction.lost);
     }
@@ -235,8 +245,8 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
     print_table(directions, ("with remote " + std::to_string(frozen) + " frozen (its row left out)").c_str());
     std::printf("\n%-18s %14s %14s %8s\n", "direction", "p99 frozen ms", "p99 running ms", "ratio");
     for (std::size_t index = 0; index < directions.size(); ++index) {
-        const double with_frozen = percentile(directions[index].delays_ms, 0.99);
-        const double all_running = percentile(running[index].delays_ms, 0.99);
+        const double with_frozen = percentile(delays_with_lost(directions[index]), 0.99);
+        const double all_running = percentile(delays_with_lost(running[index]), 0.99);
         std::printf("%-18s %14.1f %14.1f %8.2f\n", directions[index].name, with_frozen, all_running,
                     with_frozen / all_running);
     }

@@ -149,7 +149,7 @@ Relink time_relink(const Segments& segments, const std::vector<int>& rows, int c
         if (!relink.linked) {
             const std::vector<RowLinks> state = read_link_state(clients);
             bool up = true;
-            for (const int row : rows) up = up && links_up(state[static_cast<std::size_t>(row)], row);
+            for (const int row : rows) up = up && links_up(state[static_cast<std::size_t>(row)]);
             if (up) relink.linked = now - started;
         }
         if (!relink.in_step && in_step(segments, rows)) relink.in_step = now - started;
@@ -186,11 +186,12 @@ Figures restart_remotes(Daemons& daemons, Segments& segments, const Options& opt
         store_first_word(segments.remote_mo[at], 0);
         store_first_word(segments.master_ro[at], 0);
         const auto started = daemons.start(row);
-        // A row counts as linked again once the file has counted a relink
-        // since the kill and shows both directions up.
+        // The file counts a relink for each direction that comes up again,
+        // so a row is linked again once it has counted two since the kill
+        // and shows both directions up.
         const Relink relink = time_relink(segments, {row}, options.system.clients, started,
-                                          [&](const RowLinks& links, int) {
-                                              return links.relinks != relinks_before && links.to_remote &&
+                                          [&](const RowLinks& links) {
+                                              return links.relinks >= relinks_before + 2 && links.to_remote &&
                                                      links.from_remote;
                                           });
         record(figures, relink, round, options.verbose);
@@ -211,7 +212,7 @@ Figures restart_master(Daemons& daemons, Segments& segments, const Options& opti
         for (std::byte* row : segments.master_ro) store_first_word(row, 0);
         const auto started = daemons.start(Daemons::kMaster);
         const Relink relink = time_relink(segments, rows, options.system.clients, started,
-                                          [](const RowLinks& links, int) { return links.to_remote && links.from_remote; });
+                                          [](const RowLinks& links) { return links.to_remote && links.from_remote; });
         record(figures, relink, round, options.verbose);
     }
     return figures;
