@@ -92,9 +92,9 @@ Daemons::~Daemons() {
 }
 
 std::size_t Daemons::slot(int daemon) const {
-    const auto index = static_cast<std::size_t>(daemon + 1);
-    if (daemon < kMaster || index >= leaders_.size()) throw std::out_of_range("no such daemon");
-    return index;
+    if (daemon < kMaster || daemon - kMaster >= static_cast<int>(leaders_.size()))
+        throw std::out_of_range("no such daemon");
+    return static_cast<std::size_t>(daemon - kMaster);
 }
 
 void Daemons::end(int daemon) {
@@ -200,10 +200,10 @@ std::vector<RowLinks> read_link_state(int clients) {
     return rows;
 }
 
-LinkUpTimes wait_for_links(const System& system, Clock::time_point since, Clock::duration limit) {
+LinkUpTimes wait_for_links(const System& system, Clock::time_point since) {
     const int clients = system.clients;
     LinkUpTimes times;
-    const auto deadline = since + limit;
+    const auto deadline = since + std::chrono::seconds(60 + (system.service ? 0 : 3 * clients));
     while (Clock::now() < deadline) {
         const auto now = Clock::now();
         bool to_remotes = established_links(kRemoteListenBase, clients) >= clients;

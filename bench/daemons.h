@@ -97,9 +97,11 @@ struct RowLinks {
 };
 std::vector<RowLinks> read_link_state(int clients);
 
-// Waits until all 2 × clients links are up, at most `limit`. Returns the time
-// each direction took from `since` (master to remotes first); zero for a
-// direction that did not come up. In service mode a direction counts as up
+// Waits until all 2 × clients links are up: at most a minute, and three
+// seconds a row more in the specified mode, whose sender links its rows one
+// by one, pausing a second after each. Returns the time each direction took
+// from `since` (master to remotes first); zero for a direction that did not
+// come up. In service mode a direction counts as up
 // once the link state file says so for every row as well, so that the
 // greetings are part of it.
 struct LinkUpTimes {
@@ -107,7 +109,7 @@ struct LinkUpTimes {
     Clock::duration remotes_to_master{};
     bool complete() const { return master_to_remotes != Clock::duration{} && remotes_to_master != Clock::duration{}; }
 };
-LinkUpTimes wait_for_links(const System& system, Clock::time_point since, Clock::duration limit);
+LinkUpTimes wait_for_links(const System& system, Clock::time_point since);
 
 // Word 0 of a segment, read and written as one 32-bit access that the
 // compiler neither drops nor repeats.

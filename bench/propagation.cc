@@ -76,7 +76,8 @@ struct Direction {
     int lost = 0;
 };
 
-constexpr char kUsage[] = "usage: propagation [-n clients] [-t seconds] [-s size] [-k] [-f] [-r random_start] [-b bin_dir]\n";
+constexpr char kUsage[] =
+    "usage: propagation [-n clients] [-t seconds] [-s size] [-k] [-f] [-r random_start] [-b bin_dir]\n";
 
 Options parse(int argc, char** argv) {
     Options options;
@@ -268,9 +269,7 @@ int run(int argc, char** argv) {
     const auto started = Clock::now();
     Daemons daemons(options.system);
     std::vector<Direction> directions = routes_for(options);
-    // The specified mode's sender links its rows one by one, a second apart.
-    const LinkUpTimes link_up =
-        wait_for_links(options.system, started, seconds(60 + (options.system.service ? 0 : 3 * options.system.clients)));
+    const LinkUpTimes link_up = wait_for_links(options.system, started);
     if (!link_up.complete()) {
         std::fprintf(stderr, "propagation: not every link came up\n");
         return 1;

@@ -229,7 +229,7 @@ int run(int argc, char** argv) {
     const Options options = parse(argc, argv);
     Daemons daemons(options.system);
     Segments segments = attach_all(options.system);
-    const LinkUpTimes link_up = wait_for_links(options.system, daemons.last_start(), seconds(60));
+    const LinkUpTimes link_up = wait_for_links(options.system, daemons.last_start());
     if (!link_up.complete()) {
         std::fprintf(stderr, "relink: not every link came up\n");
         return 1;

@@ -123,9 +123,7 @@ int run(int argc, char** argv) {
     Daemons daemons(options.system);
     const auto last_started = daemons.last_start();
     Writable writable = writable_segments(options);
-    // The specified mode's sender links its rows one by one, pausing a second after each.
-    const LinkUpTimes link_up =
-        wait_for_links(options.system, started, seconds(60 + (options.system.service ? 0 : 3 * options.system.clients)));
+    const LinkUpTimes link_up = wait_for_links(options.system, started);
     if (!link_up.complete()) {
         std::fprintf(stderr, "scale: not every link came up\n");
         return 1;
