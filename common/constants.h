@@ -54,6 +54,18 @@ inline constexpr int kListenBacklog = 10;
 inline constexpr int kConnectAttempts = 301;
 inline constexpr int kLinkPauseMs = 1000;
 
+// Service mode (-k): a link without its greeting this long after it was
+// made is closed; a connecting end tries again this often; a peer's host
+// that acknowledges nothing this long ends the link (keepalive probes and
+// the user time-out).
+inline constexpr int kGreetingTimeoutMs = 5000;
+inline constexpr int kRelinkPauseMs = 1000;
+inline constexpr int kUserTimeoutMs = 10000;
+inline constexpr int kKeepaliveIdleSeconds = 2;
+inline constexpr int kKeepaliveIntervalSeconds = 1;
+inline constexpr int kKeepaliveProbes = 8;
+inline constexpr char kMasterLinksPath[] = "/tmp/gorv_master_links";
+
 // An update message is dest_who (4 bytes) followed by the segment's words.
 inline constexpr std::int32_t kDestWhoSize = 4;
 

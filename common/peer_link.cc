@@ -139,25 +139,7 @@ int new_listen_socket(const LinkParams& link) {
 }
 
 bool look_up(bool ipv6, const char* host, PeerAddress& address) {
-    addrinfo hints{};
-    hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
-    const sockaddr* first = found->ai_addr;
-    bool copied = false;
-    if (ipv6 && first->sa_family == AF_INET6 && found->ai_addrlen >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 in6{};
-        std::memcpy(&in6, first, sizeof in6);
-        std::memcpy(address.bytes.data(), &in6.sin6_addr, sizeof in6.sin6_addr);
-        copied = true;
-    } else if (!ipv6 && first->sa_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
-        sockaddr_in in4{};
-        std::memcpy(&in4, first, sizeof in4);
-        std::memcpy(address.bytes.data(), &in4.sin_addr, sizeof in4.sin_addr);
-        copied = true;
-    }
-    freeaddrinfo(found);
-    return copied;
+    return look_up_all(ipv6, host, std::span<PeerAddress>(&address, 1)) > 0;
 }
 
 // Lines are flushed before the daemon waits, so that its log shows them.
@@ -322,6 +304,53 @@ void receive_message(const LinkParams& link, int socket, std::span<std::byte> me
         received += static_cast<std::size_t>(n);
     }
     log_line(link.log_level, 2, texts.message_complete, link.id);
+}
+
+int look_up_all(bool ipv6, const char* host, std::span<PeerAddress> addresses) {
+    addrinfo hints{};
+    hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0) return 0;
+    std::size_t count = 0;
+    for (const addrinfo* entry = found; entry != nullptr && count < addresses.size(); entry = entry->ai_next) {
+        const sockaddr* first = entry->ai_addr;
+        PeerAddress& address = addresses[count];
+        if (ipv6 && first->sa_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
+            sockaddr_in6 in6{};
+            std::memcpy(&in6, first, sizeof in6);
+            std::memcpy(address.bytes.data(), &in6.sin6_addr, sizeof in6.sin6_addr);
+            ++count;
+        } else if (!ipv6 && first->sa_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            sockaddr_in in4{};
+            std::memcpy(&in4, first, sizeof in4);
+            std::memcpy(address.bytes.data(), &in4.sin_addr, sizeof in4.sin_addr);
+            ++count;
+        }
+        // The first entry alone decides for a caller that wants one address.
+        if (addresses.size() == 1) break;
+    }
+    freeaddrinfo(found);
+    return static_cast<int>(count);
+}
+
+int listen_at_own_port(const LinkParams& link) {
+    int listening = new_listen_socket(link);
+    SocketAddress address = make_address(link.ipv6, link.listen_base + link.id, nullptr);
+    if (bind(listening, address.raw(), address.length) == 0 && listen(listening, kListenBacklog) == 0)
+        return listening;
+    const int error = errno;
+    close(listening);
+    errno = error;
+    return -1;
+}
+
+int bind_local_port(const LinkParams& link, int socket) { return bind_upward(socket, link.ipv6, link.first_local_port); }
+
+void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer, sockaddr_storage& storage,
+                     socklen_t& length) {
+    SocketAddress address = make_address(link.ipv6, peer_port, &peer);
+    storage = address.storage;
+    length = address.length;
 }
 
 void sleep_ms(int milliseconds) {

@@ -12,6 +12,8 @@
 // (21), the peer closing the link (0).
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -104,5 +106,24 @@ int open_send_link(const LinkParams& link, std::uint16_t peer_port, const PeerAd
 void receive_message(const LinkParams& link, int socket, std::span<std::byte> message);
 
 void sleep_ms(int milliseconds);
+
+// Service mode's pieces of the same link set-up.
+
+// Up to addresses.size() addresses of the host in the selected family;
+// returns how many were written, 0 when the look-up failed. A caller that
+// asks for one gets the first one found, as resolve_host does.
+int look_up_all(bool ipv6, const char* host, std::span<PeerAddress> addresses);
+
+// A socket with the listening end's options, bound to listen_base + id
+// itself and listening there; -1 with errno set when that port is taken.
+int listen_at_own_port(const LinkParams& link);
+
+// Binds a connecting socket's local port from first_local_port up: the port
+// bound, or -1 with errno set.
+int bind_local_port(const LinkParams& link, int socket);
+
+// The socket address of peer_port at the peer, in the link's family.
+void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer, sockaddr_storage& storage,
+                     socklen_t& length);
 
 }  // namespace gorv

@@ -38,6 +38,8 @@ const UpdateTexts kRemoteUpdateTexts{
     0,
 };
 
+const UpdateTexts kSilentUpdateTexts{0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+
 namespace {
 
 constexpr std::size_t kWord = 4;

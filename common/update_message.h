@@ -33,6 +33,8 @@ struct UpdateTexts {
 };
 
 extern const UpdateTexts kMasterUpdateTexts;
+// No line at all: service mode's messages.
+extern const UpdateTexts kSilentUpdateTexts;
 // own_id is the client id, filled in by the sender.
 extern const UpdateTexts kRemoteUpdateTexts;
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,7 @@ void acquire_areas(Master& master) {
          master.mo_removal_failed},
         {"Remote released %d bytes of (RO) gorv. Key = %lx\n", master.area_size, kMasterRoKey,
          master.ro_removal_failed}};
+    if (unlink(kMasterLinksPath) < 0 && errno != ENOENT) std::perror(kMasterLinksPath);
     finish_release_run(areas, kMasterRegistryPath);
 }
 
@@ -91,6 +93,7 @@ int start(int argc, char** argv, Master& master) {
     if (master.settings.release) finish_master_release_run(master);
     publish_registry(master);
 
+    if (master.settings.service) run_service(master);
     std::fflush(stdout);  // a child must not inherit lines still buffered
     const pid_t child = fork();
     if (child < 0) {

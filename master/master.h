@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common/peer_link.h"
+#include "common/service_link.h"
 #include "master/client_list.h"
+#include "master/link_state.h"
 #include "master/options.h"
 
 namespace gorv::master {
@@ -20,6 +22,15 @@ struct SenderTables {
     std::array<int, kMaxRemotes> changed{};  // result of the last comparison
     std::array<int, kMaxRemotes> force{};    // 1 until the row's segment has been sent once
     std::array<std::vector<std::byte>, kMaxRemotes> shadow;  // allocated on the row's first comparison
+};
+
+// Service mode's: the receivers report their links over a pipe to the
+// sender, which keeps every row's state and writes the link state file.
+struct ServiceTables {
+    int report_read = -1;   // the sender's end
+    int report_write = -1;  // the receivers' end
+    std::array<RowLinks, kMaxRemotes> links{};
+    RepeatFilter file_failures;
 };
 
 struct Master {
@@ -35,6 +46,7 @@ struct Master {
     std::vector<std::byte> message_buffer;  // Seg_size + 4 bytes: one update message
     PeerAddress peer_address;               // the sender's last looked-up host
     SenderTables sender;
+    ServiceTables service;
 };
 
 // Segment row of an area; empty when the master has no areas (size 0).
@@ -53,5 +65,12 @@ void store_received_update(Master& master, std::int32_t row);
 
 // The forked child: starts one receiver per row, then waits for one of them.
 void run_receiver_spawner(Master& master);
+
+// Whether MO segment `row` changed since the sender's last comparison.
+bool mo_segment_changed(Master& master, std::int32_t row);
+
+// Service mode (-k), from the end of start-up: the sender, the spawner and
+// the receivers with links that heal. Never returns.
+[[noreturn]] void run_service(Master& master);
 
 }  // namespace gorv::master

@@ -17,17 +17,21 @@ void print_master_usage() {
     std::puts("\t[-g config_file ]... Configuration filename.");
     std::puts("\t[-s size ].......... Size of shared memory in bytes.");
     std::puts("\t[-y 6] ............. Use IPv6.");
+    std::puts("\t[-k] ............... Service mode: links that heal (remotes need -k too).");
     std::puts("\t[-v] ............... Print version number and exit.");
     std::putchar('\n');
 }
 
 std::optional<int> parse_master_options(int argc, char** argv, long page, MasterSettings& settings) {
     optind = 0;  // a full rescan, so that tests may parse several command lines
-    for (int option; (option = getopt(argc, argv, "hrvs:g:y:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "hkrvs:g:y:")) != -1;) {
         switch (option) {
             case 'h':
                 print_master_usage();
                 return kExitOk;
+            case 'k':
+                settings.service = true;
+                break;
             case 'r':
                 settings.release = true;
                 break;

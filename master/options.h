@@ -15,6 +15,7 @@ struct MasterSettings {
     std::int32_t seg_size = kDefaultSegSize;
     bool ipv6 = false;  // -y with any value but 0
     bool release = false;
+    bool service = false;  // -k: links that heal (service mode)
     bool list_given = false;
     char list_path[kListPathMax + 1] = {};
 };

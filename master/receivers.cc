@@ -30,13 +30,16 @@ namespace {
 }  // namespace
 
 void store_received_update(Master& master, std::int32_t row) {
-    const std::int32_t dest_who = decode_update(master.message_buffer, master.decode_buffer, kMasterUpdateTexts);
+    // Service mode prints no line per message.
+    const bool per_message_lines = !master.settings.service;
+    const UpdateTexts& texts = per_message_lines ? kMasterUpdateTexts : kSilentUpdateTexts;
+    const std::int32_t dest_who = decode_update(master.message_buffer, master.decode_buffer, texts);
     // dest_who comes off the wire: only an existing segment is written.
     if (dest_who < 0 || dest_who >= master.number_of_segs) {
         std::printf("Master %d dropped update for remote id %d: no such segment\n", row, dest_who);
         return;
     }
-    std::printf("Master received update from remote id %d\n", dest_who);
+    if (per_message_lines) std::printf("Master received update from remote id %d\n", dest_who);
     const std::span<std::byte> segment = segment_of(master.ro_area, master.settings.seg_size, dest_who);
     if (!segment.empty()) std::memcpy(segment.data(), master.decode_buffer.data(), segment.size());
 }

@@ -22,6 +22,8 @@ void link_rows(Master& master, const LinkParams& link) {
     }
 }
 
+}  // namespace
+
 bool mo_segment_changed(Master& master, std::int32_t row) {
     const std::int32_t seg_size = master.settings.seg_size;
     std::vector<std::byte>& shadow = master.sender.shadow[row];
@@ -35,6 +37,8 @@ bool mo_segment_changed(Master& master, std::int32_t row) {
     }
     return detect_change(segment_of(master.mo_area, seg_size, row), shadow, kMasterUpdateTexts);
 }
+
+namespace {
 
 void sync_pass(Master& master) {
     SenderTables& tables = master.sender;

@@ -103,6 +103,7 @@ int start(int argc, char** argv, Remote& remote) {
     }
     if (remote.settings.release) finish_remote_release_run(remote);
 
+    if (remote.settings.service) run_service(remote);
     std::fflush(stdout);  // a child must not inherit lines still buffered
     const pid_t child = fork();
     if (child < 0) {

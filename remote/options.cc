@@ -30,13 +30,14 @@ void print_remote_usage() {
     std::puts("\t[-s].................... Size of shared memory in bytes.");
     std::puts("\t[-r].................... Release shared memory.");
     std::puts("\t[-y 6].................. Use IPv6.");
+    std::puts("\t[-k].................... Service mode: links that heal (the master needs -k too).");
     std::puts("\t[-v].................... Print version number and exit.");
     std::putchar('\n');
 }
 
 std::optional<int> parse_remote_options(int argc, char** argv, long page, RemoteSettings& settings) {
     optind = 0;  // a full rescan, so that tests may parse several command lines
-    for (int option; (option = getopt(argc, argv, "vhrn:H:s:y:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "vhkrn:H:s:y:")) != -1;) {
         switch (option) {
             case 'v':
                 std::printf("gorv_remote: Version %s\n", kDaemonVersion);
@@ -44,6 +45,9 @@ std::optional<int> parse_remote_options(int argc, char** argv, long page, Remote
             case 'h':
                 print_remote_usage();
                 return kExitOk;
+            case 'k':
+                settings.service = true;
+                break;
             case 'r':
                 settings.release = true;
                 break;

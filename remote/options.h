@@ -21,6 +21,7 @@ struct RemoteSettings {
     std::int32_t client_id = 0;  // never negative, at most kMaxClientId
     bool ipv6 = false;           // -y with any value but 0
     bool release = false;
+    bool service = false;  // -k: links that heal (service mode)
     bool host_given = false;
     bool id_given = false;
     char master_host[kHostNameMax + 1] = {};

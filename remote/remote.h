@@ -66,4 +66,8 @@ void store_received_update(Remote& remote);
 // Never returns.
 [[noreturn]] void run_sender(Remote& remote);
 
+// Service mode (-k), from the end of start-up: the receiver and the sender
+// with links that heal. Never returns.
+[[noreturn]] void run_service(Remote& remote);
+
 }  // namespace gorv::remote

@@ -1,0 +1,97 @@
+#include "common/daemon_life.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/constants.h"
+#include "common/peer_link.h"
+
+namespace gorv {
+namespace {
+
+// The process's own children: a spawner has one per row at most.
+constexpr int kMaxMembers = kMaxRemotes + 1;
+constexpr int kGraceMs = 2000;
+constexpr int kReapStepMs = 10;
+
+// Process-wide: the family as this process sees it.
+struct Family {
+    std::array<pid_t, kMaxMembers> children{};
+    int count = 0;
+    bool member_ended = false;
+};
+Family family;
+volatile sig_atomic_t stop_asked = 0;
+
+void ask_stop(int) { stop_asked = 1; }
+void note_child(int) {}
+
+void handle(int signal_number, void (*handler)(int)) {
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a wait in poll or select returns at once
+    if (sigaction(signal_number, &action, nullptr) != 0) std::perror("sigaction");
+}
+
+void forget(int index) { family.children[index] = family.children[--family.count]; }
+
+}  // namespace
+
+void start_family() {
+    handle(SIGPIPE, SIG_IGN);
+    handle(SIGTERM, ask_stop);
+    handle(SIGINT, ask_stop);
+    handle(SIGHUP, ask_stop);
+    handle(SIGCHLD, note_child);
+}
+
+pid_t fork_member() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child < 0) return child;
+    if (child == 0) {
+        family = Family{};
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) std::perror("prctl");
+        if (getppid() != parent) std::exit(kExitOk);  // the parent ended before the line above
+        return 0;
+    }
+    if (family.count < kMaxMembers) family.children[family.count++] = child;
+    return child;
+}
+
+bool family_intact() {
+    for (int i = 0; i < family.count; ++i) {
+        if (waitpid(family.children[i], nullptr, WNOHANG) == family.children[i]) {
+            forget(i--);
+            family.member_ended = true;
+        }
+    }
+    return stop_asked == 0 && !family.member_ended;
+}
+
+void end_family(int status) {
+    std::fflush(stdout);
+    for (int i = 0; i < family.count; ++i) kill(family.children[i], SIGTERM);
+    for (int waited = 0; family.count > 0; waited += kReapStepMs) {
+        for (int i = 0; i < family.count; ++i) {
+            const pid_t reaped = waitpid(family.children[i], nullptr, WNOHANG);
+            if (reaped == family.children[i] || (reaped < 0 && errno == ECHILD)) forget(i--);
+        }
+        if (waited == kGraceMs)
+            for (int i = 0; i < family.count; ++i) kill(family.children[i], SIGKILL);
+        if (family.count > 0) sleep_ms(kReapStepMs);
+    }
+    std::exit(status);
+}
+
+}  // namespace gorv

@@ -1,0 +1,128 @@
+// Service mode (-k) links: what both daemons add to the peer links so that
+// a link heals by itself and no row holds up another.
+//
+// Every link begins with a greeting each way: the connecting end sends
+// its own, the listening end checks it and answers with its own, which the
+// connecting end checks in turn. Only then do update messages flow, one way,
+// framed and encoded as in specified mode. A greeting is 16 bytes:
+//
+//   bytes 0..3    magic "GORV" (0x474f5256, big-endian)
+//   bytes 4..5    format version, big-endian (1)
+//   byte  6       role of the sender: 1 master, 2 remote
+//   byte  7       zero
+//   bytes 8..11   client id (the master's row), big-endian
+//   bytes 12..15  Seg_size, big-endian
+//
+// A listening end takes links only from its expected host's addresses, and
+// keeps listening for its whole life: a newer link whose greeting is right
+// replaces the one it has. A connecting end tries again once a second
+// without end, sends its whole segment first on every new link, and keeps
+// only the newest message of a row that cannot take one now. Every link
+// event is one line with a local timestamp; a refusal for the reason given
+// last time is not printed again.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/peer_link.h"
+
+namespace gorv {
+
+inline constexpr std::uint32_t kGreetingMagic = 0x474f5256;
+inline constexpr std::uint16_t kGreetingVersion = 1;
+inline constexpr std::size_t kGreetingSize = 16;
+
+enum class LinkRole : std::uint8_t { kMaster = 1, kRemote = 2 };
+
+struct Greeting {
+    std::uint32_t magic = kGreetingMagic;
+    std::uint16_t version = kGreetingVersion;
+    std::uint8_t role = 0;
+    std::int32_t client_id = 0;
+    std::int32_t seg_size = 0;
+};
+
+using GreetingBytes = std::array<std::uint8_t, kGreetingSize>;
+
+GreetingBytes encode_greeting(const Greeting& greeting);
+Greeting decode_greeting(const GreetingBytes& bytes);
+
+// Reason text of the first field in which `got` differs from `expected`,
+// written into reason; false when the greeting is right.
+bool greeting_refused(const Greeting& got, const Greeting& expected, std::span<char> reason);
+
+// A refusal or failure that repeats the reason printed last is not printed.
+struct RepeatFilter {
+    std::array<char, 128> last{};
+    bool fresh(const char* reason);
+    void reset() { last[0] = '\0'; }
+};
+
+// Who prints a link event and about which link: "<time> <who> <id>
+// <direction>: <event>", e.g. "Master row 3 to_remote: up".
+struct LinkName {
+    const char* who;
+    int id;
+    const char* direction;
+};
+void log_link_event(const LinkName& name, const char* event, const char* reason = nullptr);
+
+// TCP keepalive and the user time-out: a peer's host that acknowledges
+// nothing for about 10 s ends the link. False when an option cannot be set.
+bool set_link_liveness(int socket);
+
+// Milliseconds of the monotonic clock.
+std::int64_t now_ms();
+
+// The listening end. store is called with each complete message in
+// `message`; report (may be null) with every link going up or down.
+struct ServiceReceiver {
+    LinkParams link;          // listens on listen_base + id, never another port
+    LinkName name;
+    const char* peer_host;    // links are taken from its addresses only
+    Greeting own;             // answered to the peer
+    Greeting expected;        // what the peer must send
+    std::span<std::byte> message;
+    void* context;
+    void (*store)(void* context);
+    void (*report)(void* context, bool up);
+};
+
+// Never returns: ends with the daemon's family (common/daemon_life.h).
+[[noreturn]] void run_service_receiver(const ServiceReceiver& receiver);
+
+// The connecting end of one or more rows, one process over non-blocking
+// sockets and poll(2). Row i serves client id first_id + i: it connects to
+// connect_base + that id, greets with it and sends it as dest_who.
+struct ServiceRowSource {
+    void* context;
+    // Whether the row's segment changed since the last pass (change
+    // detection against its shadow).
+    bool (*changed)(void* context, int row);
+    std::span<const std::byte> (*segment)(void* context, int row);
+    // A row's link going up or down (may be null).
+    void (*report)(void* context, int row, bool up);
+    // A descriptor to watch as well (-1: none), and what to do when it can be read.
+    int extra_fd;
+    void (*on_extra)(void* context);
+};
+
+struct ServiceSenderSetup {
+    LinkParams link;
+    const char* who;
+    const char* direction;
+    int rows;
+    int first_id;
+    const char* (*host_of)(void* context, int row);
+    Greeting own;       // client_id is set per row
+    Greeting expected;  // client_id is set per row
+    ServiceRowSource source;
+};
+
+[[noreturn]] void run_service_sender(const ServiceSenderSetup& setup);
+
+}  // namespace gorv
