@@ -178,7 +178,7 @@ int established_links(std::uint16_t base, int count) {
 
 std::vector<RowLinks> read_link_state(int clients) {
     std::vector<RowLinks> rows(static_cast<std::size_t>(clients));
-    std::ifstream file(kLinkStatePath);
+    std::ifstream file(kMasterLinksPath);
     std::string line;
     // "row=3 host=127.0.0.1 to_remote=up from_remote=down since=1765250000 relinks=2"
     while (std::getline(file, line)) {

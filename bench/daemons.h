@@ -85,10 +85,8 @@ std::vector<TcpSocket> tcp_sockets();
 // Links accepted and still up on the listening ports base .. base + count - 1.
 int established_links(std::uint16_t base, int count);
 
-// The link state file that the master keeps in service mode.
-inline constexpr char kLinkStatePath[] = "/tmp/gorv_master_links";
-
-// One row of the link state file that the master keeps in service mode; a
+// One row of the link state file that the master keeps in service mode
+// (kMasterLinksPath); a
 // row the file does not name, or a file that is not there, reads as down.
 struct RowLinks {
     bool to_remote = false;

@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -178,10 +179,11 @@ struct Fill {
     bool full = false;
     int seconds = 0;
     long queued = 0;
+    long most_queued = 0;
 };
 
 // Goes on changing the frozen remote's row, and nothing else, until the
-// bytes waiting in the sockets toward it have not grown for two seconds.
+// bytes waiting in the sockets toward it have not changed for two seconds.
 Fill fill_toward(const std::vector<Direction>& directions, std::uint16_t port, std::mt19937& random,
                  std::uint32_t& sequence) {
     std::vector<Direction> churn_only = directions;
@@ -196,6 +198,7 @@ Fill fill_toward(const std::vector<Direction>& directions, std::uint16_t port, s
         const long queued = queued_toward(port);
         flat = queued == fill.queued ? flat + 1 : 0;
         fill.queued = queued;
+        fill.most_queued = std::max(fill.most_queued, queued);
     }
     fill.full = flat >= 2;
     return fill;
@@ -234,6 +237,7 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
     const Fill fill = fill_toward(directions, port, random, sequence);
     measure(directions, seconds(options.seconds), random, sequence);
     const long queued = queued_toward(port);
+    const RowLinks frozen_links = read_link_state(options.system.clients).back();
 
     const std::uint32_t newest = load_first_word(frozen_row.written);
     daemons.signal(frozen, SIGCONT);
@@ -251,13 +255,13 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
         std::printf("%-18s %14.1f %14.1f %8.2f\n", directions[index].name, with_frozen, all_running,
                     with_frozen / all_running);
     }
-    if (fill.full)
-        std::printf("\nthe sockets toward the frozen remote took no more after %d s and %ld bytes; ", fill.seconds,
-                    fill.queued);
-    else
-        std::printf("\nthe sockets toward the frozen remote still took bytes after %d s (%ld bytes); ", fill.seconds,
-                    fill.queued);
-    std::printf("at the end, %ld bytes waited in them\n", queued);
+    std::printf("\nthe sockets toward the frozen remote held at most %ld bytes; they %s after %d s (%ld bytes "
+                "then); at the end %ld bytes waited in them\n",
+                fill.most_queued, fill.full ? "took no more" : "still took bytes", fill.seconds, fill.queued, queued);
+    if (options.system.service)
+        std::printf("the link state file said of its row while frozen: to_remote %s, from_remote %s, relinks %ld\n",
+                    frozen_links.to_remote ? "up" : "down", frozen_links.from_remote ? "up" : "down",
+                    frozen_links.relinks);
     if (caught_up)
         std::printf("after SIGCONT it held the row's newest contents in %.1f ms\n", to_ms(Clock::now() - thawed));
     else

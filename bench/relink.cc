@@ -208,7 +208,7 @@ Figures restart_master(Daemons& daemons, Segments& segments, const Options& opti
         daemons.end(Daemons::kMaster);
         // The new master writes a file of its own; the old one's would show
         // every row up.
-        unlink(kLinkStatePath);
+        unlink(kMasterLinksPath);
         for (std::byte* row : segments.master_ro) store_first_word(row, 0);
         const auto started = daemons.start(Daemons::kMaster);
         const Relink relink = time_relink(segments, rows, options.system.clients, started,
