@@ -17,12 +17,12 @@
 // every segment regardless, are over.
 //
 // -f measures twice in the same run: first with every remote running, then
-// with the last remote frozen (SIGSTOP on its process group) while the
-// master's row for it changes every millisecond, so that its socket fills;
-// the frozen row is left out of the second figures. The second measurement
-// starts once the sockets toward the frozen remote take no more bytes (or
-// after a minute): large segments (-s) fill them sooner. After SIGCONT it
-// times how soon the frozen remote holds the row's newest contents.
+// with the last remote frozen (SIGSTOP on its process group) from the start
+// of the second measurement, while the master's row for it changes every
+// millisecond, so that the sockets toward it fill (large segments, -s, fill
+// them sooner); the frozen row is left out of the second figures. It also
+// reports how many bytes those sockets held, and after SIGCONT how soon the
+// frozen remote holds the row's newest contents.
 #include <signal.h>
 #include <unistd.h>
 
@@ -44,7 +44,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kFillLimitSeconds = 60;
 
 struct Options {
     System system{GORV_BIN_DIR, 1};
@@ -122,10 +121,29 @@ std::vector<Direction> routes_for(const Options& options) {
     return directions;
 }
 
+// Bytes on their way to a receiver's port: sent and not yet acknowledged or
+// received and not yet read.
+long queued_toward(std::uint16_t port) {
+    long queued = 0;
+    for (const TcpSocket& socket : tcp_sockets()) {
+        if (socket.remote_port == port) queued += socket.send_queue;
+        if (socket.local_port == port) queued += socket.receive_queue;
+    }
+    return queued;
+}
+
+// The bytes waiting in the sockets toward one port, sampled once a second.
+struct QueueWatch {
+    std::uint16_t port;
+    long most = 0;
+    Clock::duration most_at{};  // from the start of the measurement
+    long last = 0;
+};
+
 // Writes and times for `window`, then waits for the writes on their way.
 // The sequence numbers go on from one call to the next.
 void measure(std::vector<Direction>& directions, Clock::duration window, std::mt19937& random,
-             std::uint32_t& sequence) {
+             std::uint32_t& sequence, QueueWatch* watch = nullptr) {
     std::uniform_int_distribution<int> pause_ms(0, 999);
     const auto start = Clock::now();
     const auto stop_writing = start + window;
@@ -135,8 +153,17 @@ void measure(std::vector<Direction>& directions, Clock::duration window, std::mt
         for (Route& route : direction.routes) route.next_write = start + milliseconds(pause_ms(random));
     }
 
+    auto next_sample = start;
     for (;;) {
         const auto now = Clock::now();
+        if (watch != nullptr && now >= next_sample) {
+            watch->last = queued_toward(watch->port);
+            if (watch->last > watch->most) {
+                watch->most = watch->last;
+                watch->most_at = now - start;
+            }
+            next_sample += seconds(1);
+        }
         bool busy = false;
         for (Direction& direction : directions) {
             for (Route& route : direction.routes) {
@@ -162,46 +189,6 @@ void measure(std::vector<Direction>& directions, Clock::duration window, std::mt
         if (!busy && now >= stop_writing) return;
         sleep_for(milliseconds(1));
     }
-}
-
-// Bytes on their way to a receiver's port: sent and not yet acknowledged or
-// received and not yet read.
-long queued_toward(std::uint16_t port) {
-    long queued = 0;
-    for (const TcpSocket& socket : tcp_sockets()) {
-        if (socket.remote_port == port) queued += socket.send_queue;
-        if (socket.local_port == port) queued += socket.receive_queue;
-    }
-    return queued;
-}
-
-struct Fill {
-    bool full = false;
-    int seconds = 0;
-    long queued = 0;
-    long most_queued = 0;
-};
-
-// Goes on changing the frozen remote's row, and nothing else, until the
-// bytes waiting in the sockets toward it have not changed for two seconds.
-Fill fill_toward(const std::vector<Direction>& directions, std::uint16_t port, std::mt19937& random,
-                 std::uint32_t& sequence) {
-    std::vector<Direction> churn_only = directions;
-    for (Direction& direction : churn_only)
-        for (Route& route : direction.routes)
-            if (route.use == Use::kMeasured) route.use = Use::kIdle;
-    Fill fill;
-    int flat = 0;
-    while (flat < 2 && fill.seconds < kFillLimitSeconds) {
-        measure(churn_only, seconds(1), random, sequence);
-        ++fill.seconds;
-        const long queued = queued_toward(port);
-        flat = queued == fill.queued ? flat + 1 : 0;
-        fill.queued = queued;
-        fill.most_queued = std::max(fill.most_queued, queued);
-    }
-    fill.full = flat >= 2;
-    return fill;
 }
 
 // The delays with each lost write counted as an endless one, for the
@@ -233,10 +220,8 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
     frozen_row.use = Use::kChurned;
     directions[1].routes.back().use = Use::kIdle;
     daemons.signal(frozen, SIGSTOP);
-    const auto port = static_cast<std::uint16_t>(kRemoteListenBase + frozen);
-    const Fill fill = fill_toward(directions, port, random, sequence);
-    measure(directions, seconds(options.seconds), random, sequence);
-    const long queued = queued_toward(port);
+    QueueWatch watch{static_cast<std::uint16_t>(kRemoteListenBase + frozen)};
+    measure(directions, seconds(options.seconds), random, sequence, &watch);
     const RowLinks frozen_links = read_link_state(options.system.clients).back();
 
     const std::uint32_t newest = load_first_word(frozen_row.written);
@@ -255,9 +240,9 @@ void measure_frozen(std::vector<Direction>& directions, const std::vector<Direct
         std::printf("%-18s %14.1f %14.1f %8.2f\n", directions[index].name, with_frozen, all_running,
                     with_frozen / all_running);
     }
-    std::printf("\nthe sockets toward the frozen remote held at most %ld bytes; they %s after %d s (%ld bytes "
-                "then); at the end %ld bytes waited in them\n",
-                fill.most_queued, fill.full ? "took no more" : "still took bytes", fill.seconds, fill.queued, queued);
+    std::printf("\nthe sockets toward the frozen remote held at most %ld bytes, %.0f s after the freeze; "
+                "%ld bytes at the end\n",
+                watch.most, to_ms(watch.most_at) / 1000, watch.last);
     if (options.system.service)
         std::printf("the link state file said of its row while frozen: to_remote %s, from_remote %s, relinks %ld\n",
                     frozen_links.to_remote ? "up" : "down", frozen_links.from_remote ? "up" : "down",
