@@ -162,19 +162,27 @@ std::vector<TcpSocket> tcp_sockets() {
         fields >> slot >> local >> remote >> state >> queues;
         const std::size_t colon = queues.find(':');
         sockets.push_back({static_cast<std::uint16_t>(hex(local.substr(local.find(':') + 1))),
-                           static_cast<std::uint16_t>(hex(remote.substr(remote.find(':') + 1))), state == "01",
+                           static_cast<std::uint16_t>(hex(remote.substr(remote.find(':') + 1))), static_cast<int>(hex(state)),
                            static_cast<long>(hex(queues.substr(0, colon))),
                            static_cast<long>(hex(queues.substr(colon + 1)))});
     }
     return sockets;
 }
 
-int established_links(std::uint16_t base, int count) {
-    int links = 0;
+namespace {
+
+int sockets_in_state(int state, std::uint16_t base, int count) {
+    int found = 0;
     for (const TcpSocket& socket : tcp_sockets())
-        if (socket.established && socket.local_port >= base && socket.local_port < base + count) ++links;
-    return links;
+        if (socket.state == state && socket.local_port >= base && socket.local_port < base + count) ++found;
+    return found;
 }
+
+}  // namespace
+
+int established_links(std::uint16_t base, int count) { return sockets_in_state(1, base, count); }
+
+int listening_ports(std::uint16_t base, int count) { return sockets_in_state(10, base, count); }
 
 std::vector<RowLinks> read_link_state(int clients) {
     std::vector<RowLinks> rows(static_cast<std::size_t>(clients));

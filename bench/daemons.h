@@ -76,7 +76,7 @@ std::byte* attach_when_created(key_t key, Clock::duration limit);
 struct TcpSocket {
     std::uint16_t local_port;
     std::uint16_t remote_port;
-    bool established;
+    int state;  // 1 established, 10 listening
     long send_queue;     // bytes sent and not yet acknowledged
     long receive_queue;  // bytes received and not yet read
 };
@@ -84,6 +84,8 @@ std::vector<TcpSocket> tcp_sockets();
 
 // Links accepted and still up on the listening ports base .. base + count - 1.
 int established_links(std::uint16_t base, int count);
+// How many of the ports base .. base + count - 1 are listening.
+int listening_ports(std::uint16_t base, int count);
 
 // One row of the link state file that the master keeps in service mode
 // (kMasterLinksPath); a

@@ -131,29 +131,50 @@ bool prime(Segments& segments, const std::vector<int>& rows, std::uint32_t& sequ
     return wait_until(seconds(10), [&] { return in_step(segments, rows); });
 }
 
-// The times from a restart to the links being up and to the segments being
-// in step; nullopt for what did not happen within the limit.
+// The times from a restart to the restarted daemon's receivers listening,
+// to each direction's links and then both being up, and to the segments
+// being in step; nullopt for what did not happen within the limit.
 struct Relink {
+    std::optional<Clock::duration> listening;
+    std::optional<Clock::duration> to_remote;
+    std::optional<Clock::duration> from_remote;
     std::optional<Clock::duration> linked;
     std::optional<Clock::duration> in_step;
 };
 
-// Waits for the given rows: `links_up` says whether the link state file
-// shows a row linked again, `in_step` whether its copies agree.
-template <typename LinksUp>
+// Which directions of a row the link state file shows linked again.
+struct LinkedAgain {
+    bool to_remote;
+    bool from_remote;
+};
+
+// Waits for the given rows: `linked_again` reads a row of the link state
+// file, `ports` are the restarted daemon's listening ports.
+template <typename LinkedAgainFn>
 Relink time_relink(const Segments& segments, const std::vector<int>& rows, int clients, Clock::time_point started,
-                   LinksUp links_up) {
+                   std::uint16_t first_port, int ports, LinkedAgainFn linked_again) {
     Relink relink;
+    const auto mark = [&](std::optional<Clock::duration>& time, bool done, Clock::time_point now) {
+        if (!time && done) time = now - started;
+    };
     wait_until(kRelinkLimit, [&] {
         const auto now = Clock::now();
+        mark(relink.listening, listening_ports(first_port, ports) == ports, now);
         if (!relink.linked) {
             const std::vector<RowLinks> state = read_link_state(clients);
-            bool up = true;
-            for (const int row : rows) up = up && links_up(state[static_cast<std::size_t>(row)]);
-            if (up) relink.linked = now - started;
+            bool to_remote = true;
+            bool from_remote = true;
+            for (const int row : rows) {
+                const LinkedAgain again = linked_again(state[static_cast<std::size_t>(row)]);
+                to_remote = to_remote && again.to_remote;
+                from_remote = from_remote && again.from_remote;
+            }
+            mark(relink.to_remote, to_remote, now);
+            mark(relink.from_remote, from_remote, now);
+            mark(relink.linked, to_remote && from_remote, now);
         }
-        if (!relink.in_step && in_step(segments, rows)) relink.in_step = now - started;
-        return relink.linked && relink.in_step;
+        mark(relink.in_step, in_step(segments, rows), now);
+        return relink.listening && relink.linked && relink.in_step;
     });
     return relink;
 }
@@ -166,13 +187,17 @@ struct Figures {
     int failed = 0;      // restarts after which links or segments did not come back within the limit
 };
 
+double ms_or_none(const std::optional<Clock::duration>& time) { return time ? to_ms(*time) : -1.0; }
+
 void record(Figures& figures, const Relink& relink, int round, bool verbose) {
     if (relink.linked) figures.linked_ms.push_back(to_ms(*relink.linked));
     if (relink.in_step) figures.in_step_ms.push_back(to_ms(*relink.in_step));
     if (!relink.linked || !relink.in_step) ++figures.failed;
     if (verbose)
-        std::printf("%s restart %d: linked %.1f ms, in step %.1f ms\n", figures.restarted, round,
-                    relink.linked ? to_ms(*relink.linked) : -1.0, relink.in_step ? to_ms(*relink.in_step) : -1.0);
+        std::printf("%s restart %d: listening %.1f ms, to_remote %.1f ms, from_remote %.1f ms, linked %.1f ms, "
+                    "in step %.1f ms\n",
+                    figures.restarted, round, ms_or_none(relink.listening), ms_or_none(relink.to_remote),
+                    ms_or_none(relink.from_remote), ms_or_none(relink.linked), ms_or_none(relink.in_step));
 }
 
 Figures restart_remotes(Daemons& daemons, Segments& segments, const Options& options, std::uint32_t& sequence) {
@@ -188,12 +213,13 @@ Figures restart_remotes(Daemons& daemons, Segments& segments, const Options& opt
         const auto started = daemons.start(row);
         // The file counts a relink for each direction that comes up again,
         // so a row is linked again once it has counted two since the kill
-        // and shows both directions up.
-        const Relink relink = time_relink(segments, {row}, options.system.clients, started,
-                                          [&](const RowLinks& links) {
-                                              return links.relinks >= relinks_before + 2 && links.to_remote &&
-                                                     links.from_remote;
-                                          });
+        // and shows both directions up; which came first it cannot say.
+        const Relink relink = time_relink(
+            segments, {row}, options.system.clients, started, static_cast<std::uint16_t>(kRemoteListenBase + row), 1,
+            [&](const RowLinks& links) {
+                const bool both = links.relinks >= relinks_before + 2 && links.to_remote && links.from_remote;
+                return LinkedAgain{both, both};
+            });
         record(figures, relink, round, options.verbose);
     }
     return figures;
@@ -211,8 +237,9 @@ Figures restart_master(Daemons& daemons, Segments& segments, const Options& opti
         unlink(kMasterLinksPath);
         for (std::byte* row : segments.master_ro) store_first_word(row, 0);
         const auto started = daemons.start(Daemons::kMaster);
-        const Relink relink = time_relink(segments, rows, options.system.clients, started,
-                                          [](const RowLinks& links) { return links.to_remote && links.from_remote; });
+        const Relink relink =
+            time_relink(segments, rows, options.system.clients, started, kMasterListenBase, options.system.clients,
+                        [](const RowLinks& links) { return LinkedAgain{links.to_remote, links.from_remote}; });
         record(figures, relink, round, options.verbose);
     }
     return figures;
