@@ -265,6 +265,14 @@ std::string system_refusal(const System& system) {
     return "";
 }
 
+std::string load_line() {
+    std::ifstream averages("/proc/loadavg");
+    std::string one, five, fifteen;
+    averages >> one >> five >> fifteen;
+    return "load average " + one + " " + five + " " + fifteen + " on " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
+           " processors";
+}
+
 int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv) {
     try {
         return run(argc, argv);

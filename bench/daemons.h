@@ -124,6 +124,11 @@ double to_ms(Clock::duration duration);
 // the samples do not exceed; 0 without samples.
 double percentile(std::vector<double> samples, double fraction);
 
+// The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg
+// gives them, and its number of processors: a line for the end of a
+// benchmark's report, as other work on the machine bears on its figures.
+std::string load_line();
+
 // A benchmark's main: runs `run`; an exception ends it with a line on stderr
 // and status 1.
 int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv);

@@ -278,6 +278,7 @@ int run(int argc, char** argv) {
         const std::vector<Direction> running = directions;
         measure_frozen(directions, running, daemons, options, random, sequence);
     }
+    std::printf("at the end: %s\n", load_line().c_str());
     return 0;
 }
 

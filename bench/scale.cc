@@ -157,6 +157,7 @@ int run(int argc, char** argv) {
                 options.seconds);
     std::printf("CPU all changing   %8.1f ms a second (%.2f %% of one core) over %d s, %zu segments a second\n",
                 1000 * busy, 100 * busy, options.seconds, writable.segments.size());
+    std::printf("at the end: %s\n", load_line().c_str());
     return 0;
 }
 
