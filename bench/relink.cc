@@ -155,12 +155,11 @@ template <typename LinkedAgainFn>
 Relink time_relink(const Segments& segments, const std::vector<int>& rows, int clients, Clock::time_point started,
                    std::uint16_t first_port, int ports, LinkedAgainFn linked_again) {
     Relink relink;
-    const auto mark = [&](std::optional<Clock::duration>& time, bool done, Clock::time_point now) {
-        if (!time && done) time = now - started;
-    };
+    // Each figure is read only until it is known: /proc/net/tcp holds every
+    // link of the earlier daemons still closing, and its reading costs.
     wait_until(kRelinkLimit, [&] {
-        const auto now = Clock::now();
-        mark(relink.listening, listening_ports(first_port, ports) == ports, now);
+        const auto since_start = Clock::now() - started;
+        if (!relink.listening && listening_ports(first_port, ports) == ports) relink.listening = since_start;
         if (!relink.linked) {
             const std::vector<RowLinks> state = read_link_state(clients);
             bool to_remote = true;
@@ -170,11 +169,11 @@ Relink time_relink(const Segments& segments, const std::vector<int>& rows, int c
                 to_remote = to_remote && again.to_remote;
                 from_remote = from_remote && again.from_remote;
             }
-            mark(relink.to_remote, to_remote, now);
-            mark(relink.from_remote, from_remote, now);
-            mark(relink.linked, to_remote && from_remote, now);
+            if (!relink.to_remote && to_remote) relink.to_remote = since_start;
+            if (!relink.from_remote && from_remote) relink.from_remote = since_start;
+            if (to_remote && from_remote) relink.linked = since_start;
         }
-        mark(relink.in_step, in_step(segments, rows), now);
+        if (!relink.in_step && in_step(segments, rows)) relink.in_step = since_start;
         return relink.listening && relink.linked && relink.in_step;
     });
     return relink;
