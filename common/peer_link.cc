@@ -315,17 +315,22 @@ int look_up_all(bool ipv6, const char* host, std::span<PeerAddress> addresses) {
     for (const addrinfo* entry = found; entry != nullptr && count < addresses.size(); entry = entry->ai_next) {
         const sockaddr* first = entry->ai_addr;
         PeerAddress& address = addresses[count];
+        bool copied = false;
         if (ipv6 && first->sa_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
             sockaddr_in6 in6{};
             std::memcpy(&in6, first, sizeof in6);
             std::memcpy(address.bytes.data(), &in6.sin6_addr, sizeof in6.sin6_addr);
-            ++count;
+            copied = true;
         } else if (!ipv6 && first->sa_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
             sockaddr_in in4{};
             std::memcpy(&in4, first, sizeof in4);
             std::memcpy(address.bytes.data(), &in4.sin_addr, sizeof in4.sin_addr);
-            ++count;
+            copied = true;
         }
+        // An address comes once per socket type: each is kept once.
+        bool repeated = false;
+        for (std::size_t k = 0; k < count && copied; ++k) repeated = repeated || addresses[k].bytes == address.bytes;
+        if (copied && !repeated) ++count;
         // The first entry alone decides for a caller that wants one address.
         if (addresses.size() == 1) break;
     }
@@ -344,10 +349,12 @@ int listen_at_own_port(const LinkParams& link) {
     return -1;
 }
 
-int bind_local_port(const LinkParams& link, int socket) { return bind_upward(socket, link.ipv6, link.first_local_port); }
+int bind_local_port(const LinkParams& link, int socket) {
+    return bind_upward(socket, link.ipv6, link.first_local_port);
+}
 
-void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer, sockaddr_storage& storage,
-                     socklen_t& length) {
+void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,
+                     sockaddr_storage& storage, socklen_t& length) {
     SocketAddress address = make_address(link.ipv6, peer_port, &peer);
     storage = address.storage;
     length = address.length;

@@ -123,7 +123,7 @@ int listen_at_own_port(const LinkParams& link);
 int bind_local_port(const LinkParams& link, int socket);
 
 // The socket address of peer_port at the peer, in the link's family.
-void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer, sockaddr_storage& storage,
-                     socklen_t& length);
+void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,
+                     sockaddr_storage& storage, socklen_t& length);
 
 }  // namespace gorv

@@ -56,8 +56,9 @@ bool replace_file(const char* path, std::string_view contents) {
     if (fd < 0) return false;
     bool done = fchmod(fd, 0644) == 0 && write_all(fd, contents);
     int saved_errno = errno;
-    // close can report a delayed write error.
-    if (close(fd) != 0 && done) {
+    // close can report a delayed write error; after EINTR the descriptor is
+    // closed all the same.
+    if (close(fd) != 0 && errno != EINTR && done) {
         done = false;
         saved_errno = errno;
     }

@@ -46,6 +46,11 @@ struct Greeting {
     std::int32_t seg_size = 0;
 };
 
+// This format's greeting of a side with the given role.
+constexpr Greeting make_greeting(LinkRole role, std::int32_t client_id, std::int32_t seg_size) {
+    return {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(role), client_id, seg_size};
+}
+
 using GreetingBytes = std::array<std::uint8_t, kGreetingSize>;
 
 GreetingBytes encode_greeting(const Greeting& greeting);
@@ -77,6 +82,13 @@ bool set_link_liveness(int socket);
 
 // Milliseconds of the monotonic clock.
 std::int64_t now_ms();
+
+// Closes a link's socket, if open, and marks it closed (-1).
+void close_link(int& socket);
+
+// Sends all of a short block (a greeting) on a socket that has just been
+// linked; false when the socket could not take it at once.
+bool send_block(int socket, std::span<const std::uint8_t> block);
 
 // The listening end. store is called with each complete message in
 // `message`; report (may be null) with every link going up or down.

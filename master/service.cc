@@ -70,8 +70,8 @@ void report_received_link(void* opaque, bool up) {
     ServiceReceiver receiver{kMasterLinkParams,
                              {"Master row", row, "from_remote"},
                              master.clients.rows[row],
-                             {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kMaster), id, seg_size},
-                             {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kRemote), id, seg_size},
+                             make_greeting(LinkRole::kMaster, id, seg_size),
+                             make_greeting(LinkRole::kRemote, id, seg_size),
                              master.message_buffer,
                              &context,
                              store,
@@ -124,8 +124,8 @@ void take_reports(void* opaque) {
                              master.number_of_segs,
                              0,
                              host_of,
-                             {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kMaster), 0, seg_size},
-                             {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kRemote), 0, seg_size},
+                             make_greeting(LinkRole::kMaster, 0, seg_size),
+                             make_greeting(LinkRole::kRemote, 0, seg_size),
                              {&context, changed, segment, report_sent_link, master.service.report_read, take_reports}};
     setup.link.ipv6 = master.settings.ipv6;
     const std::int64_t start = std::time(nullptr);

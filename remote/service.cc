@@ -15,8 +15,7 @@ namespace {
 Remote& remote_of(void* opaque) { return *static_cast<Remote*>(opaque); }
 
 Greeting greeting_of(const Remote& remote, LinkRole role) {
-    return {kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(role), remote.settings.client_id,
-            remote.settings.seg_size};
+    return make_greeting(role, remote.settings.client_id, remote.settings.seg_size);
 }
 
 void store(void* opaque) { store_received_update(remote_of(opaque)); }

@@ -32,6 +32,7 @@ std::string usage() {
            "\t[-g config_file ]... Configuration filename.\n"
            "\t[-s size ].......... Size of shared memory in bytes.\n"
            "\t[-y 6] ............. Use IPv6.\n"
+           "\t[-k] ............... Service mode: links that heal (remotes need -k too).\n"
            "\t[-v] ............... Print version number and exit.\n\n";
 }
 

@@ -43,6 +43,7 @@ std::string usage() {
            "\t[-s].................... Size of shared memory in bytes.\n"
            "\t[-r].................... Release shared memory.\n"
            "\t[-y 6].................. Use IPv6.\n"
+           "\t[-k].................... Service mode: links that heal (the master needs -k too).\n"
            "\t[-v].................... Print version number and exit.\n\n";
 }
 

@@ -1,6 +1,7 @@
 // Service mode (-k): links that heal after restarts, rows that never wait
 // for a frozen one, greetings and hosts that are refused, and daemons whose
 // processes end together.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -52,7 +53,8 @@ struct ServiceSystem {
     explicit ServiceSystem(size_t size) : seg_size(size) {
         write_file(kList, "Clientname=localhost Instances=" + std::to_string(kRows) + "\n");
         master = std::make_unique<Running>(master_k(std::to_string(size)));
-        for (int id = 0; id < kRows; ++id) remotes.push_back(std::make_unique<Running>(remote_k(id, std::to_string(size))));
+        for (int id = 0; id < kRows; ++id)
+            remotes.push_back(std::make_unique<Running>(remote_k(id, std::to_string(size))));
         const auto areas_made = [] {
             for (int id = 0; id < kRows; ++id)
                 if (!area_info(kRemoteRoKeyBase + 2 * id)) return false;
@@ -167,6 +169,9 @@ TEST(ServiceMode, AMasterKilledAndStartedAgainIsBackInStepAndStopsWhole) {
     ASSERT_EQ(kill(system.master->pid(), SIGTERM), 0);
     EXPECT_EQ(system.master->wait_exit(5s), 0);
     for (const pid_t pid : family) EXPECT_FALSE(file_exists("/proc/" + std::to_string(pid))) << pid;
+    EXPECT_TRUE(file_exists(kMasterLinksPath));
+    EXPECT_EQ(run({program("gorv_master"), "-r", "-g", kList}).exit_status, 0);
+    EXPECT_FALSE(file_exists(kMasterLinksPath));
     const pid_t remote = system.remotes[2]->pid();
     const std::vector<pid_t> receiver = children_of(remote);
     ASSERT_EQ(receiver.size(), 1u);
@@ -180,9 +185,10 @@ TEST(ServiceMode, AFrozenRemoteHoldsUpNoOtherRowAndCatchesUpAfterwards) {
     ASSERT_TRUE(wait_until([&] { return system.all_linked() && system.all_in_step(); }, 8s));
     ASSERT_EQ(kill(-system.remotes[1]->pid(), SIGSTOP), 0);
     for (std::uint32_t round = 1; round <= 6; ++round) {
-        for (int row = 0; row < kRows; ++row) system.put(system.row_of(system.master_mo, row), round * 100, round);
+        for (int row = 0; row < kRows; ++row)
+            system.put(system.row_of(system.master_mo, row), size_t{round} * 100, round);
         for (const int row : {0, 2})
-            EXPECT_TRUE(wait_until([&] { return system.in_step(row); }, 1500ms)) << "round " << round;
+            EXPECT_TRUE(wait_until([&] { return system.in_step(row); }, 2s)) << "round " << round;
     }
     ASSERT_EQ(kill(-system.remotes[1]->pid(), SIGCONT), 0);
     EXPECT_TRUE(wait_until([&] { return system.in_step(1); }, kRelinkBound));
@@ -196,14 +202,23 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
     // A stray connection that says nothing is replaced by the real remote's.
     const Fd stray = connect_within(kMasterListenBase, 5s);
     ASSERT_TRUE(stray.valid());
+    // A remote's receiver whose port is taken waits for it, never moving up.
+    Fd held = listen_on(kRemoteListenBase);
+    fcntl(held.get(), F_SETFD, FD_CLOEXEC);  // not inherited by the remote started next
     Running remote0(remote_k(0));
+    EXPECT_TRUE(wait_until([&] {
+        return contains(remote0.out(), "Remote 0 from_master: cannot listen (port 28000: Address already in use, "
+                                       "trying again every second)\n");
+    }));
+    held.close();
     EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 0 from_remote: up\n"); }));
     const Fd late_stray = connect_within(kMasterListenBase, 5s);
     // A specified-mode message is not a greeting; a remote of another -s is refused both ways.
     const Fd wrong = connect_within(kMasterListenBase + 1, 5s);
     send_all(wrong, update_bytes(1, word_pattern(4096, 1, 1)));
     Running other_size(remote_k(1, "8192"));
-    EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 1 from_remote: refused (not a greeting)\n"); }));
+    EXPECT_TRUE(
+        wait_until([&] { return contains(master.out(), "Master row 1 from_remote: refused (not a greeting)\n"); }));
     EXPECT_TRUE(wait_until(
         [&] { return contains(master.out(), "Master row 1 from_remote: refused (Seg_size 8192, not 4096)\n"); }));
     EXPECT_TRUE(wait_until(
@@ -218,14 +233,15 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
 
     // A greeting for another client on a remote's port.
     const Fd other_id = connect_within(kRemoteListenBase, 5s);
-    Greeting greeting{kGreetingMagic, kGreetingVersion, static_cast<std::uint8_t>(LinkRole::kMaster), 5, 4096};
-    send_all(other_id, encode_greeting(greeting));
+    send_all(other_id, encode_greeting(make_greeting(LinkRole::kMaster, 5, 4096)));
     EXPECT_TRUE(
-        wait_until([&] { return contains(remote0.out(), "Remote 0 from_master: refused (client id 5, not 0)\n"); }));
+        wait_until([&] { return contains(remote0.out(), "Remote 0 from_master: refused (client id 5, not 0)\n"); }))
+        << remote0.out();
     EXPECT_TRUE(wait_until(
         [&] { return contains(master.out(), "Master row 0 from_remote: refused (no greeting within 5 s)\n"); }, 7s));
     EXPECT_FALSE(contains(master.out(), "Master row 0 from_remote: down")) << master.out();
-    EXPECT_EQ(count_of(master.out(), ": up\n"), 4u) << master.out();
+    EXPECT_TRUE(wait_until([&] { return count_of(master.out(), ": up\n") == 4; })) << master.out();
+    EXPECT_EQ(count_of(remote0.out(), "cannot listen"), 1u);
 }
 
 // A remote on another host than its row's is refused by address; the

@@ -49,7 +49,12 @@ TEST_P(Soak, EveryCopyEqualsItsOriginalOnceTheWritersStop) {
     for (int id = 0; id < kClients; ++id)
         remotes.push_back(std::make_unique<Running>(
             std::vector<std::string>{program("gorv_remote"), "-H", "localhost", "-n", std::to_string(id), "-s", size}));
-    ASSERT_TRUE(wait_until([] { return area_info(remote_key(kRemoteRoKeyBase, kClients - 1)).has_value(); }));
+    // Remotes start in no particular order: wait for every one's areas.
+    ASSERT_TRUE(wait_until([] {
+        for (int id = 0; id < kClients; ++id)
+            if (!area_info(remote_key(kRemoteRoKeyBase, id)).has_value()) return false;
+        return true;
+    }));
 
     const auto page = static_cast<size_t>(seg_size);
     const Segments master_mo{attach_area(kMasterMoKey), page};

@@ -1,0 +1,71 @@
+// The service-mode greeting's bytes and checks, the once-per-reason filter
+// and the master's link state lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/service_link.h"
+#include "master/link_state.h"
+
+namespace gorv {
+namespace {
+
+TEST(Greeting, RemoteThreeWithTheDefaultSizeIsSixteenBigEndianBytes) {
+    const GreetingBytes bytes = encode_greeting(make_greeting(LinkRole::kRemote, 3, 4096));
+    EXPECT_EQ(bytes, (GreetingBytes{0x47, 0x4f, 0x52, 0x56, 0, 1, 2, 0, 0, 0, 0, 3, 0, 0, 0x10, 0}));
+    const Greeting back = decode_greeting(bytes);
+    char reason[96];
+    EXPECT_FALSE(greeting_refused(back, make_greeting(LinkRole::kRemote, 3, 4096), reason));
+}
+
+TEST(Greeting, TheFirstFieldThatDiffersIsNamed) {
+    const Greeting expected = make_greeting(LinkRole::kMaster, 7, 8192);
+    struct Case {
+        Greeting got;
+        const char* reason;
+    };
+    Greeting not_ours = expected;
+    not_ours.magic = 0;
+    Greeting newer = expected;
+    newer.version = 2;
+    const Case cases[] = {
+        {not_ours, "not a greeting"},
+        {newer, "greeting version 2, not 1"},
+        {make_greeting(LinkRole::kRemote, 7, 8192), "a peer of role 2, not 1"},
+        {make_greeting(LinkRole::kMaster, 8, 4096), "client id 8, not 7"},
+        {make_greeting(LinkRole::kMaster, 7, 4096), "Seg_size 4096, not 8192"},
+    };
+    for (const Case& c : cases) {
+        char reason[96];
+        EXPECT_TRUE(greeting_refused(decode_greeting(encode_greeting(c.got)), expected, reason));
+        EXPECT_STREQ(reason, c.reason);
+    }
+}
+
+TEST(RepeatFilter, SaysAReasonOnceUntilAnotherOneOrAReset) {
+    RepeatFilter filter;
+    const std::vector<bool> said{filter.fresh("a"), filter.fresh("a"), filter.fresh("b"), filter.fresh("a")};
+    EXPECT_EQ(said, (std::vector<bool>{true, false, true, true}));
+    filter.reset();
+    EXPECT_TRUE(filter.fresh("a"));
+}
+
+TEST(LinkState, OneLinePerRowWithItsLastChangeAndRelinks) {
+    master::ClientTable clients;
+    std::strcpy(clients.rows[0], "gen1");
+    std::strcpy(clients.rows[1], "gen2");
+    master::RowLinks rows[2];
+    master::note_link(rows[0], true, true, 100);
+    master::note_link(rows[0], false, true, 101);
+    master::note_link(rows[0], true, false, 102);
+    master::note_link(rows[0], true, true, 103);
+    master::note_link(rows[0], true, true, 104);  // no change
+    rows[1].since = 99;
+    EXPECT_EQ(master::link_state_text(rows, clients),
+              "row=0 host=gen1 to_remote=up from_remote=up since=103 relinks=1\n"
+              "row=1 host=gen2 to_remote=down from_remote=down since=99 relinks=0\n");
+}
+
+}  // namespace
+}  // namespace gorv
