@@ -13,7 +13,9 @@
 // /proc/<pid>/smaps_rollup), so pages that processes share, the segment
 // areas among them, are counted once. CPU is the time the processes spent
 // on a CPU over a window of -t seconds (default 20), from
-// /proc/<pid>/schedstat, as CPU time a second and as a share of one core.
+// /proc/<pid>/schedstat, as CPU time a second and as a share of one core,
+// and how many times a second the processes were put on a CPU (about their
+// wake-ups), which other work on the machine does not change.
 #include <unistd.h>
 
 #include <cstdio>
@@ -66,19 +68,29 @@ long kb_field(const std::string& path, const std::string& name) {
     return 0;
 }
 
-// Time a process has spent on a CPU, in nanoseconds: the first field of
-// /proc/<pid>/schedstat; 0 when it has gone.
-long long cpu_ns(pid_t pid) {
+// What a process has run so far: the first and third fields of
+// /proc/<pid>/schedstat; zeros when it has gone.
+struct OnCpu {
+    long long ns = 0;    // time spent on a CPU
+    long long runs = 0;  // times it was put on a CPU: its wake-ups, about
+};
+
+OnCpu on_cpu(pid_t pid) {
     std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    long long on_cpu = 0;
-    schedstat >> on_cpu;
-    return on_cpu;
+    OnCpu ran;
+    long long waited = 0;
+    schedstat >> ran.ns >> waited >> ran.runs;
+    return ran;
 }
 
-long long total_cpu_ns(const std::vector<pid_t>& processes) {
-    long long on_cpu = 0;
-    for (const pid_t pid : processes) on_cpu += cpu_ns(pid);
-    return on_cpu;
+OnCpu total_on_cpu(const std::vector<pid_t>& processes) {
+    OnCpu total;
+    for (const pid_t pid : processes) {
+        const OnCpu ran = on_cpu(pid);
+        total.ns += ran.ns;
+        total.runs += ran.runs;
+    }
+    return total;
 }
 
 // Every MO row on the master and every remote's RO segment.
@@ -102,10 +114,16 @@ Writable writable_segments(const Options& options) {
     return writable;
 }
 
-// Share of one core that the processes used over the window; when `writes`
-// is given, every segment gets a new word 0 once a second meanwhile.
-double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writes) {
-    const long long before = total_cpu_ns(processes);
+// CPU use over a window, a second's worth.
+struct CpuUse {
+    double share = 0;  // of one core
+    double runs = 0;
+};
+
+// What the processes used over the window; when `writes` is given, every
+// segment gets a new word 0 once a second meanwhile.
+CpuUse cpu_use(const std::vector<pid_t>& processes, int window, Writable* writes) {
+    const OnCpu before = total_on_cpu(processes);
     const auto start = Clock::now();
     for (int second = 0; second < window; ++second) {
         if (writes != nullptr)
@@ -113,8 +131,9 @@ double cpu_share(const std::vector<pid_t>& processes, int window, Writable* writ
         sleep_for(start + seconds(second + 1) - Clock::now());
     }
     const double elapsed = to_ms(Clock::now() - start) / 1000;
-    const auto on_cpu_s = static_cast<double>(total_cpu_ns(processes) - before) / 1e9;
-    return on_cpu_s / elapsed;
+    const OnCpu after = total_on_cpu(processes);
+    return {static_cast<double>(after.ns - before.ns) / 1e9 / elapsed,
+            static_cast<double>(after.runs - before.runs) / elapsed};
 }
 
 int run(int argc, char** argv) {
@@ -138,8 +157,8 @@ int run(int argc, char** argv) {
         pss_kb += kb_field(rollup, "Pss");
         shared_pss_kb += kb_field(rollup, "Pss_Shmem");
     }
-    const double idle = cpu_share(processes, options.seconds, nullptr);
-    const double busy = cpu_share(processes, options.seconds, &writable);
+    const CpuUse idle = cpu_use(processes, options.seconds, nullptr);
+    const CpuUse busy = cpu_use(processes, options.seconds, &writable);
 
     const int seg_size = options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize;
     const double since_last_s = to_ms(last_started - started) / 1000;
@@ -153,10 +172,11 @@ int run(int argc, char** argv) {
     std::printf("memory (sum of Pss) %7.1f MiB, of it shared memory %.1f MiB; %.0f KiB a process\n",
                 static_cast<double>(pss_kb) / 1024, static_cast<double>(shared_pss_kb) / 1024,
                 static_cast<double>(pss_kb) / static_cast<double>(processes.size()));
-    std::printf("CPU idle           %8.1f ms a second (%.2f %% of one core) over %d s\n", 1000 * idle, 100 * idle,
-                options.seconds);
-    std::printf("CPU all changing   %8.1f ms a second (%.2f %% of one core) over %d s, %zu segments a second\n",
-                1000 * busy, 100 * busy, options.seconds, writable.segments.size());
+    std::printf("CPU idle           %8.1f ms a second (%.2f %% of one core) over %d s, %.0f runs a second\n",
+                1000 * idle.share, 100 * idle.share, options.seconds, idle.runs);
+    std::printf("CPU all changing   %8.1f ms a second (%.2f %% of one core) over %d s, %.0f runs a second, "
+                "%zu segments a second\n",
+                1000 * busy.share, 100 * busy.share, options.seconds, busy.runs, writable.segments.size());
     std::printf("at the end: %s\n", load_line().c_str());
     return 0;
 }
