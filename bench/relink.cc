@@ -1,14 +1,15 @@
 // How soon links come back in service mode after a remote or the master is
 // killed (SIGKILL on its process group) and started again, with a master and
-// N remotes on this machine. Run it through tests/isolated (bench/run_relink
+// N remotes on this machine. Run it through tests/isolated (bench/run_service
 // does).
 //
 //   relink [-n clients] [-r restarts] [-s size] [-v] [-b bin_dir]
 //
 // Both sides always run with -k. Each restart is timed from the restarted
-// daemon's start, twice: until the master's link state file shows the
-// links of the restarted remote (or of every row, after a master restart) up
-// in both directions, and until the segments are in step again both ways.
+// daemon's start: until every receiver port of that daemon listens, until
+// the master's link state file shows the links of the restarted remote (or
+// of every row, after a master restart) up in each direction and in both,
+// and until the segments are in step again both ways.
 // Before each kill, fresh words go into word 0 of the segments concerned and
 // the benchmark waits until they have arrived on the other side; after the
 // kill, the copies that the restarted daemon will hold (or, for the master,
@@ -29,9 +30,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <utility>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/daemons.h"
