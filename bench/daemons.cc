@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,12 +25,15 @@ namespace {
 constexpr char kClientList[] = "/tmp/bench_clients";
 constexpr char kHost[] = "127.0.0.1";
 
-std::vector<std::string> with_size(std::vector<std::string> argv, int seg_size) {
-    if (seg_size != 0) {
-        argv.emplace_back("-s");
-        argv.push_back(std::to_string(seg_size));
+std::vector<std::string> command_line(const System& system, const std::string& program,
+                                      std::vector<std::string> options) {
+    options.insert(options.begin(), system.bin_dir + "/" + program);
+    if (system.seg_size != 0) {
+        options.emplace_back("-s");
+        options.push_back(std::to_string(system.seg_size));
     }
-    return argv;
+    if (system.service) options.emplace_back("-k");
+    return options;
 }
 
 // The process group of a process, from field 5 of /proc/<pid>/stat; -1 when gone.
@@ -76,13 +81,6 @@ long kb_field(const std::string& path, const std::string& name) {
     return 0;
 }
 
-long long cpu_ns(pid_t pid) {
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    long long on_cpu = 0;
-    schedstat >> on_cpu;
-    return on_cpu;
-}
-
 long long threads_cpu_ns(pid_t pid) {
     long long on_cpu = 0;
     std::error_code missing;
@@ -95,17 +93,53 @@ long long threads_cpu_ns(pid_t pid) {
     return on_cpu;
 }
 
-Daemons::Daemons(const std::string& bin_dir, int clients, int seg_size, int remotes) {
-    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << clients << "\n";
-    leaders_.push_back(start_in_own_group(with_size({bin_dir + "/gorv_master", "-g", kClientList}, seg_size)));
-    for (int id = 0; id < (remotes < 0 ? clients : remotes); ++id)
-        leaders_.push_back(start_in_own_group(
-            with_size({bin_dir + "/gorv_remote", "-H", kHost, "-n", std::to_string(id)}, seg_size)));
+Daemons::Daemons(const System& system) {
+    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    command_lines_.push_back(command_line(system, "gorv_master", {"-g", kClientList}));
+    const int remotes = system.remotes < 0 ? system.clients : system.remotes;
+    for (int id = 0; id < remotes; ++id)
+        command_lines_.push_back(command_line(system, "gorv_remote", {"-H", kHost, "-n", std::to_string(id)}));
+    leaders_.assign(command_lines_.size(), 0);
+    start(kMaster);
+    for (int id = 0; id < remotes; ++id) start(id);
 }
 
 Daemons::~Daemons() {
-    for (const pid_t leader : leaders_) kill(-leader, SIGKILL);
-    for (const pid_t leader : leaders_) waitpid(leader, nullptr, 0);
+    for (const pid_t leader : leaders_)
+        if (leader != 0) kill(-leader, SIGKILL);
+    for (const pid_t leader : leaders_)
+        if (leader != 0) waitpid(leader, nullptr, 0);
+}
+
+std::size_t Daemons::slot(int daemon) const {
+    if (daemon < kMaster || daemon - kMaster >= static_cast<int>(leaders_.size()))
+        throw std::out_of_range("no such daemon");
+    return static_cast<std::size_t>(daemon - kMaster);
+}
+
+void Daemons::end(int daemon) {
+    pid_t& leader = leaders_[slot(daemon)];
+    if (leader == 0) return;
+    kill(-leader, SIGKILL);
+    waitpid(leader, nullptr, 0);
+    // The other processes of the group were the leader's children; they are
+    // gone, their ports with them, once no process of the group is left.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (kill(-leader, 0) == 0 && Clock::now() < deadline) sleep_for(std::chrono::milliseconds(1));
+    leader = 0;
+}
+
+Clock::time_point Daemons::start(int daemon) {
+    const std::size_t index = slot(daemon);
+    if (leaders_[index] != 0) throw std::logic_error("the daemon is running already");
+    leaders_[index] = start_in_own_group(command_lines_[index]);
+    last_start_ = Clock::now();
+    return last_start_;
+}
+
+void Daemons::signal(int daemon, int signal_number) const {
+    const pid_t leader = leaders_[slot(daemon)];
+    if (leader != 0) kill(-leader, signal_number);
 }
 
 std::vector<pid_t> Daemons::processes() const {
@@ -116,7 +150,7 @@ std::vector<pid_t> Daemons::processes() const {
         const pid_t pid = std::stoi(name);
         const pid_t group = group_of(pid);
         for (const pid_t leader : leaders_)
-            if (group == leader) found.push_back(pid);
+            if (leader != 0 && group == leader) found.push_back(pid);
     }
     return found;
 }
@@ -134,32 +168,82 @@ std::byte* attach_when_created(key_t key, Clock::duration limit) {
     }
 }
 
-int established_links(std::uint16_t base, int count) {
+std::vector<TcpSocket> tcp_sockets() {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the column titles
-    int links = 0;
+    std::vector<TcpSocket> sockets;
+    const auto hex = [](const std::string& text) { return std::stoul(text, nullptr, 16); };
     while (std::getline(table, line)) {
-        // "  0: 0100007F:55F0 0100007F:5DC0 01 ...": slot, local, remote, state.
+        // "  0: 0100007F:55F0 0100007F:5DC0 01 00000000:00000000 ...": slot,
+        // local and remote address, state, send and receive queue.
         std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        const unsigned long port = std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
-        if (state == "01" && port >= base && port < base + static_cast<unsigned long>(count)) ++links;
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const std::size_t colon = queues.find(':');
+        sockets.push_back({static_cast<std::uint16_t>(hex(local.substr(local.find(':') + 1))),
+                           static_cast<std::uint16_t>(hex(remote.substr(remote.find(':') + 1))), static_cast<int>(hex(state)),
+                           static_cast<long>(hex(queues.substr(0, colon))),
+                           static_cast<long>(hex(queues.substr(colon + 1)))});
     }
-    return links;
+    return sockets;
 }
 
-LinkUpTimes wait_for_links(int clients, Clock::time_point since, Clock::duration limit) {
+namespace {
+
+int sockets_in_state(int state, std::uint16_t base, int count) {
+    int found = 0;
+    for (const TcpSocket& socket : tcp_sockets())
+        if (socket.state == state && socket.local_port >= base && socket.local_port < base + count) ++found;
+    return found;
+}
+
+}  // namespace
+
+int established_links(std::uint16_t base, int count) { return sockets_in_state(1, base, count); }
+
+int listening_ports(std::uint16_t base, int count) { return sockets_in_state(10, base, count); }
+
+std::vector<RowLinks> read_link_state(int clients) {
+    std::vector<RowLinks> rows(static_cast<std::size_t>(clients));
+    std::ifstream file(kMasterLinksPath);
+    std::string line;
+    // "row=3 host=127.0.0.1 to_remote=up from_remote=down since=1765250000 relinks=2"
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        int row = -1;
+        RowLinks links;
+        for (std::string field; fields >> field;) {
+            const std::size_t equals = field.find('=');
+            if (equals == std::string::npos) continue;
+            const std::string name = field.substr(0, equals);
+            const std::string value = field.substr(equals + 1);
+            if (name == "row") row = std::atoi(value.c_str());
+            if (name == "to_remote") links.to_remote = value == "up";
+            if (name == "from_remote") links.from_remote = value == "up";
+            if (name == "relinks") links.relinks = std::atol(value.c_str());
+        }
+        if (row >= 0 && row < clients) rows[static_cast<std::size_t>(row)] = links;
+    }
+    return rows;
+}
+
+LinkUpTimes wait_for_links(const System& system, Clock::time_point since) {
+    const int clients = system.clients;
     LinkUpTimes times;
-    const auto deadline = since + limit;
+    const auto deadline = since + std::chrono::seconds(60 + (system.service ? 0 : 3 * clients));
     while (Clock::now() < deadline) {
         const auto now = Clock::now();
-        if (times.master_to_remotes == Clock::duration{} && established_links(kRemoteListenBase, clients) == clients)
-            times.master_to_remotes = now - since;
-        if (times.remotes_to_master == Clock::duration{} && established_links(kMasterListenBase, clients) == clients)
-            times.remotes_to_master = now - since;
-        if (times.master_to_remotes != Clock::duration{} && times.remotes_to_master != Clock::duration{}) break;
+        bool to_remotes = established_links(kRemoteListenBase, clients) >= clients;
+        bool from_remotes = established_links(kMasterListenBase, clients) >= clients;
+        if (system.service)
+            for (const RowLinks& row : read_link_state(clients)) {
+                to_remotes = to_remotes && row.to_remote;
+                from_remotes = from_remotes && row.from_remote;
+            }
+        if (times.master_to_remotes == Clock::duration{} && to_remotes) times.master_to_remotes = now - since;
+        if (times.remotes_to_master == Clock::duration{} && from_remotes) times.remotes_to_master = now - since;
+        if (times.complete()) break;
         sleep_for(std::chrono::milliseconds(20));
     }
     return times;
@@ -176,5 +260,46 @@ void store_first_word(std::byte* segment, std::uint32_t value) {
 void sleep_for(Clock::duration duration) { std::this_thread::sleep_for(duration); }
 
 double to_ms(Clock::duration duration) { return std::chrono::duration<double, std::milli>(duration).count(); }
+
+double percentile(std::vector<double> samples, double fraction) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+    return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+}
+
+bool take_system_option(int option, const char* value, System& system) {
+    switch (option) {
+        case 'n': system.clients = std::atoi(value); return true;
+        case 's': system.seg_size = std::atoi(value); return true;
+        case 'k': system.service = true; return true;
+        case 'b': system.bin_dir = value; return true;
+        default: return false;
+    }
+}
+
+std::string system_refusal(const System& system) {
+    if (system.clients < 1 || system.clients > kMaxRemotes)
+        return "1 to " + std::to_string(kMaxRemotes) + " clients";
+    if (system.seg_size < 0) return "no negative segment size";
+    return "";
+}
+
+std::string load_line() {
+    std::ifstream averages("/proc/loadavg");
+    std::string one, five, fifteen;
+    averages >> one >> five >> fifteen;
+    return "load average " + one + " " + five + " " + fifteen + " on " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
+           " processors";
+}
+
+int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, failure.what());
+        return 1;
+    }
+}
 
 }  // namespace gorv::bench

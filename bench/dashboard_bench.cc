@@ -167,15 +167,9 @@ std::vector<Usage> usage_over(const std::vector<pid_t>& programs, int window) {
     return usage;
 }
 
-double percentile(std::vector<double> values, double share) {
-    std::ranges::sort(values);
-    const auto rank = static_cast<std::size_t>(std::max(1.0, share * static_cast<double>(values.size()) + 0.999999));
-    return values[std::min(rank, values.size()) - 1];
-}
-
 int run(int argc, char** argv) {
     const Options options = parse(argc, argv);
-    Daemons daemons(options.bin_dir, kMaxRemotes, 0, 1);
+    Daemons daemons(System{options.bin_dir, kMaxRemotes, 0, false, 1});
     std::byte* master_ro = attach_when_created(kMasterRoKey, seconds(10));
     std::byte* remote_ro = attach_when_created(kRemoteRoKeyBase, seconds(10));
     if (master_ro == nullptr || remote_ro == nullptr) throw std::runtime_error("the areas did not appear");
@@ -247,11 +241,4 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace gorv::bench
 
-int main(int argc, char** argv) {
-    try {
-        return gorv::bench::run(argc, argv);
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "dashboard_bench: %s\n", failure.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return gorv::bench::run_benchmark("dashboard_bench", gorv::bench::run, argc, argv); }
