@@ -100,11 +100,11 @@ struct ServiceSystem {
 // Random words into random places of every segment on both sides, until stopped.
 class RandomWriter {
   public:
-    // A seed of its own for each writer: a writer that repeated an earlier
-    // one's words would leave the segments as they were.
-    RandomWriter(const ServiceSystem& system, std::uint32_t seed)
-        : thread_([this, &system, seed] {
-              std::mt19937 random(seed);
+    // Each writer starts its random words from a value of its own: a writer
+    // that repeated an earlier one's words would leave the segments as they were.
+    RandomWriter(const ServiceSystem& system, std::uint32_t first_state)
+        : thread_([this, &system, first_state] {
+              std::mt19937 random(first_state);
               const size_t words = system.seg_size / 4;
               while (!stop_) {
                   for (int row = 0; row < kRows; ++row) {
