@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/checked_file.h"
 #include "common/constants.h"
 
 namespace gorv::dashboard {
@@ -47,11 +48,14 @@ std::vector<LinkState> parse_link_states(std::string_view text) {
 }
 
 std::vector<LinkState> read_link_states(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+    // Opened as the tools open a registry file: a pipe planted at the path
+    // must not stop the pass, nor another user's file stand for the master's.
+    std::FILE* file = open_trusted_file(path).stream;
     if (file == nullptr) return {};
-    std::string text;
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+    // 255 rows take some 25 KiB; a larger file is cut, never read whole.
+    constexpr std::size_t kLinkStateMax = 64 * 1024;
+    std::string text(kLinkStateMax, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file));
     std::fclose(file);
     return parse_link_states(text);
 }

@@ -37,7 +37,8 @@ struct LinkState {
 
 // Rows by index; lines that do not parse are skipped.
 std::vector<LinkState> parse_link_states(std::string_view text);
-// Empty when the file does not exist or cannot be read.
+// Empty when the file does not exist, cannot be read, or is not a regular
+// file of root or this user that only its owner may write.
 std::vector<LinkState> read_link_states(const char* path);
 
 // What carries over from one pass to the next for one client.

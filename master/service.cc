@@ -42,10 +42,11 @@ void write_link_state(Master& master) {
     if (master.service.file_failures.fresh(reason)) std::fprintf(stderr, "%s\n", reason);
 }
 
-void note(Master& master, std::int32_t row, bool to_remote, bool up) {
-    if (row < 0 || row >= master.number_of_segs) return;
+// False for a row the master does not have.
+bool note(Master& master, std::int32_t row, bool to_remote, bool up) {
+    if (row < 0 || row >= master.number_of_segs) return false;
     note_link(master.service.links[static_cast<std::size_t>(row)], to_remote, up, std::time(nullptr));
-    write_link_state(master);
+    return true;
 }
 
 // --- the receivers ---
@@ -106,13 +107,20 @@ std::span<const std::byte> segment(void* opaque, int row) {
 
 const char* host_of(void* opaque, int row) { return master_of(opaque).clients.rows[row]; }
 
-void report_sent_link(void* opaque, int row, bool up) { note(master_of(opaque), row, true, up); }
+void report_sent_link(void* opaque, int row, bool up) {
+    Master& master = master_of(opaque);
+    if (note(master, row, true, up)) write_link_state(master);
+}
 
+// Every report waiting is taken before the file is written once: at a
+// start, the receivers of all rows report within moments of each other.
 void take_reports(void* opaque) {
     Master& master = master_of(opaque);
     LinkReport report{};
+    bool noted = false;
     while (read(master.service.report_read, &report, sizeof report) == static_cast<ssize_t>(sizeof report))
-        note(master, report.row, false, report.up != 0);
+        noted = note(master, report.row, false, report.up != 0) || noted;
+    if (noted) write_link_state(master);
 }
 
 [[noreturn]] void send_rows(Master& master) {
