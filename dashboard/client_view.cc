@@ -53,7 +53,7 @@ std::vector<LinkState> read_link_states(const char* path) {
     std::FILE* file = open_trusted_file(path).stream;
     if (file == nullptr) return {};
     // 255 rows take some 25 KiB; a larger file is cut, never read whole.
-    constexpr std::size_t kLinkStateMax = 64 * 1024;
+    constexpr std::size_t kLinkStateMax = std::size_t{64} * 1024;
     std::string text(kLinkStateMax, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), file));
     std::fclose(file);
