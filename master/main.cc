@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/daemon_lock.h"
 #include "common/registry.h"
 #include "common/segment_area.h"
 #include "master/master.h"
@@ -44,13 +45,27 @@ void acquire_areas(Master& master) {
     std::memset(master.ro_area, 0, static_cast<size_t>(master.area_size));
 }
 
+void remove_link_state() {
+    if (unlink(kMasterLinksPath) < 0 && errno != ENOENT) std::perror(kMasterLinksPath);
+}
+
+// A -k start takes the areas for itself; any other run goes on, and a
+// plain start forgets the link state of a service-mode master that is gone.
+void claim_areas(const MasterSettings& settings) {
+    if (settings.service && !settings.release) {
+        hold_daemon_lock_or_exit("Master", "master", kMasterLockName);
+        return;
+    }
+    if (!warn_of_daemon_lock("Master", "master", kMasterLockName) && !settings.release) remove_link_state();
+}
+
 [[noreturn]] void finish_master_release_run(const Master& master) {
     const ReleasedArea areas[] = {
         {"Master released %d bytes of (MO) gorv. Key = %lx\n", master.area_size, kMasterMoKey,
          master.mo_removal_failed},
         {"Remote released %d bytes of (RO) gorv. Key = %lx\n", master.area_size, kMasterRoKey,
          master.ro_removal_failed}};
-    if (unlink(kMasterLinksPath) < 0 && errno != ENOENT) std::perror(kMasterLinksPath);
+    remove_link_state();
     finish_release_run(areas, kMasterRegistryPath);
 }
 
@@ -89,6 +104,7 @@ int start(int argc, char** argv, Master& master) {
         return kExitFailure;
     }
 
+    claim_areas(master.settings);
     if (master.number_of_segs != 0 && seg_size != 0) acquire_areas(master);
     if (master.settings.release) finish_master_release_run(master);
     publish_registry(master);
