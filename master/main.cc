@@ -1,6 +1,7 @@
 // gorv_master start-up: read the command line and the client list, create
 // or attach both areas and zero them, publish them in the registry file,
 // then split into the sender and the receiver spawner.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,7 +57,11 @@ void claim_areas(const MasterSettings& settings) {
         hold_daemon_lock_or_exit("Master", "master", kMasterLockName);
         return;
     }
-    if (!warn_of_daemon_lock("Master", "master", kMasterLockName) && !settings.release) remove_link_state();
+    // Only a file that is there is removed: a plain start says nothing new otherwise.
+    struct stat status {};
+    if (!warn_of_daemon_lock("Master", "master", kMasterLockName) && !settings.release &&
+        lstat(kMasterLinksPath, &status) == 0)
+        remove_link_state();
 }
 
 [[noreturn]] void finish_master_release_run(const Master& master) {

@@ -287,6 +287,7 @@ TEST_F(Dashboard, ABrowserShowsEveryClientAndTheChart) {
 // A service-mode master that ends, asked to (its last link state says every
 // row down) or killed outright (its file still says up, but names a pid that
 // has gone): the dashboard reads every link down and the master not running.
+// A plain-mode master started next removes the file.
 TEST(DashboardFindsTheMaster, AServiceMasterThatEndsLeavesEveryLinkDown) {
     write_file("/tmp/clients", "Clientname=localhost Instances=2\n");
     const std::vector<std::string> master_k{program("gorv_master"), "-k", "-s", "8192", "-g", "/tmp/clients"};
@@ -330,6 +331,15 @@ TEST(DashboardFindsTheMaster, AServiceMasterThatEndsLeavesEveryLinkDown) {
         EXPECT_TRUE(says(text, "ostrela_client_link_up{client=\"0\",host=\"localhost\"} 0\n")) << text;
         master = std::make_unique<Running>(master_k);
     }
+    // A plain-mode master removes the file that a service-mode one left.
+    ASSERT_TRUE(wait_until([] { return attached(); }, 8s));
+    ASSERT_EQ(kill(master->pid(), SIGTERM), 0);
+    EXPECT_EQ(master->wait_exit(5s), 0);
+    master = std::make_unique<Running>(
+        std::vector<std::string>{program("gorv_master"), "-s", "8192", "-g", "/tmp/clients"});
+    EXPECT_TRUE(wait_until([] { return attached() && clients()["clients"][0]["link"].is_null(); }));
+    EXPECT_FALSE(file_exists(kMasterLinksPath));
+    EXPECT_EQ(master->err(), "");
 }
 
 }  // namespace
