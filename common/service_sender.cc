@@ -75,8 +75,8 @@ void start_attempt(SenderState& sender, int row) {
         row_failed(sender, row, reason);
         return;
     }
-    // No bind: the kernel picks a local port for connect, one that no
-    // socket of this host listens on, so no attempt takes a listening port.
+    // No bind: connect takes a local port of the kernel's ephemeral range,
+    // never one that a socket has bound, so no attempt takes a listening port.
     state.socket = socket(setup.link.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (state.socket < 0) {
         row_failed(sender, row, std::strerror(errno));
