@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "common/constants.h"
+#include "common/link_state.h"
 
 namespace gorv::bench {
 namespace {
@@ -101,6 +102,7 @@ Daemons::Daemons(const System& system) {
     for (int id = 0; id < remotes; ++id)
         command_lines_.push_back(command_line(system, "gorv_remote", {"-H", kHost, "-n", std::to_string(id)}));
     leaders_.assign(command_lines_.size(), 0);
+    if (!system.start_now) return;
     start(kMaster);
     for (int id = 0; id < remotes; ++id) start(id);
 }
@@ -207,25 +209,8 @@ int listening_ports(std::uint16_t base, int count) { return sockets_in_state(10,
 
 std::vector<RowLinks> read_link_state(int clients) {
     std::vector<RowLinks> rows(static_cast<std::size_t>(clients));
-    std::ifstream file(kMasterLinksPath);
-    std::string line;
-    // "row=3 host=127.0.0.1 to_remote=up from_remote=down since=1765250000 relinks=2"
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        int row = -1;
-        RowLinks links;
-        for (std::string field; fields >> field;) {
-            const std::size_t equals = field.find('=');
-            if (equals == std::string::npos) continue;
-            const std::string name = field.substr(0, equals);
-            const std::string value = field.substr(equals + 1);
-            if (name == "row") row = std::atoi(value.c_str());
-            if (name == "to_remote") links.to_remote = value == "up";
-            if (name == "from_remote") links.from_remote = value == "up";
-            if (name == "relinks") links.relinks = std::atol(value.c_str());
-        }
-        if (row >= 0 && row < clients) rows[static_cast<std::size_t>(row)] = links;
-    }
+    for (const LinkRow& row : gorv::read_link_state(kMasterLinksPath).value_or(LinkStateFile{}).rows)
+        if (row.row < clients) rows[static_cast<std::size_t>(row.row)] = {row.to_remote, row.from_remote, row.relinks};
     return rows;
 }
 

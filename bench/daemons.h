@@ -25,6 +25,7 @@ struct System {
     int seg_size = 0;
     bool service = false;
     int remotes = -1;  // remotes started: remote 0 to remotes - 1; all clients when negative
+    bool start_now = true;  // false: the constructor starts none, the caller starts each
 };
 
 // The options that describe the System, shared by the benchmarks: -n clients,
@@ -41,7 +42,8 @@ class Daemons {
     static constexpr int kMaster = -1;
 
     // Starts the master with `clients` rows, then remote 0 to clients - 1
-    // (to remotes - 1 when remotes is not negative), from the programs in bin_dir.
+    // (to remotes - 1 when remotes is not negative), from the programs in
+    // bin_dir; with start_now false, only makes their command lines.
     explicit Daemons(const System& system);
     ~Daemons();
     Daemons(const Daemons&) = delete;

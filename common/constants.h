@@ -28,6 +28,10 @@ inline constexpr std::int32_t kMonitorCapacity = 256;
 
 inline constexpr char kMasterRegistryPath[] = "/tmp/gorv_master_registry";
 inline constexpr char kClientRegistryBase[] = "/tmp/gorv_registry_client";
+// The locks that -k daemons hold (common/daemon_lock.h): the master's, and
+// a remote's with "_<id>" appended.
+inline constexpr char kMasterLockName[] = "gorv_master";
+inline constexpr char kRemoteLockBase[] = "gorv_remote";
 // The master's link state in service mode, a line per row.
 inline constexpr char kMasterLinksPath[] = "/tmp/gorv_master_links";
 
@@ -39,8 +43,9 @@ inline constexpr char kDaemonVersion[] = "        $Revision: 793 $";
 inline constexpr char kModifyVersion[] = "        $Revision: 739 $";
 inline constexpr char kMonitorVersion[] = "        $Revision: 610 $";
 
-// TCP ports. Receivers listen on base + index; connecting ends bind their
-// local port from the first-local-port upward.
+// TCP ports. Receivers listen on base + index; in plain mode connecting
+// ends bind their local port from the first-local-port upward (in service
+// mode the kernel picks it).
 inline constexpr std::uint16_t kMasterListenBase = 22000;
 inline constexpr std::uint16_t kMasterFirstLocalPort = 24000;
 inline constexpr std::uint16_t kRemoteFirstLocalPort = 26000;
@@ -66,6 +71,11 @@ inline constexpr int kUserTimeoutMs = 10000;
 inline constexpr int kKeepaliveIdleSeconds = 2;
 inline constexpr int kKeepaliveIntervalSeconds = 1;
 inline constexpr int kKeepaliveProbes = 8;
+
+// A -k daemon whose lock file is held waits this long before it refuses to
+// start: a daemon that is ending gives its processes 2 s before it kills them.
+inline constexpr int kLockWaitMs = 3000;
+inline constexpr int kLockPollMs = 20;
 
 // An update message is dest_who (4 bytes) followed by the segment's words.
 inline constexpr std::int32_t kDestWhoSize = 4;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "common/constants.h"
 #include "common/peer_link.h"
@@ -26,6 +27,7 @@ struct Family {
     std::array<pid_t, kMaxMembers> children{};
     int count = 0;
     bool member_ended = false;
+    void (*last_words)() = nullptr;
 };
 Family family;
 volatile sig_atomic_t stop_asked = 0;
@@ -81,7 +83,10 @@ bool family_intact() {
 
 int family_end_status() { return stop_asked != 0 ? kExitOk : kExitFailure; }
 
+void at_family_end(void (*last_words)()) { family.last_words = last_words; }
+
 void end_family(int status) {
+    if (family.last_words != nullptr) std::exchange(family.last_words, nullptr)();
     std::fflush(stdout);
     for (int i = 0; i < family.count; ++i) kill(family.children[i], SIGTERM);
     for (int waited = 0; family.count > 0; waited += kReapStepMs) {

@@ -29,6 +29,10 @@ bool family_intact();
 // watches the daemon (a service manager) sees it fail and starts it again.
 int family_end_status();
 
+// A routine that end_family runs first, in this process only (a child
+// forked later has none): the master's sender writes its last link state.
+void at_family_end(void (*last_words)());
+
 // SIGTERM to every child, each reaped (SIGKILL after a grace period), then
 // the process ends with `status`.
 [[noreturn]] void end_family(int status);

@@ -349,17 +349,6 @@ int listen_at_own_port(const LinkParams& link) {
     return -1;
 }
 
-// The ports of links just closed stay taken (TIME_WAIT) for a minute: going
-// on from the last port bound spares a sender that relinks many rows at once
-// from trying every one of them again for each row.
-int bind_local_port(const LinkParams& link, int socket, int& next_port) {
-    if (next_port < link.first_local_port || next_port > kHighestPort) next_port = link.first_local_port;
-    int port = bind_upward(socket, link.ipv6, next_port);
-    if (port < 0 && next_port > link.first_local_port) port = bind_upward(socket, link.ipv6, link.first_local_port);
-    if (port >= 0) next_port = port + 1;
-    return port;
-}
-
 void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,
                      sockaddr_storage& storage, socklen_t& length) {
     SocketAddress address = make_address(link.ipv6, peer_port, &peer);

@@ -58,7 +58,7 @@ struct LinkTexts {
 struct LinkParams {
     std::uint16_t listen_base;       // a listening end tries listen_base + id first
     std::uint16_t connect_base;      // a connecting end aims at connect_base + the peer's index
-    std::uint16_t first_local_port;  // of every connecting socket
+    std::uint16_t first_local_port;  // of every connecting socket (service mode lets the kernel pick)
     int receive_buffer;              // SO_RCVBUF of the listening socket
     int log_level;
     int connect_attempts;            // on one socket before it is replaced
@@ -117,11 +117,6 @@ int look_up_all(bool ipv6, const char* host, std::span<PeerAddress> addresses);
 // A socket with the listening end's options, bound to listen_base + id
 // itself and listening there; -1 with errno set when that port is taken.
 int listen_at_own_port(const LinkParams& link);
-
-// Binds a connecting socket's local port, the first free one from next_port
-// up to 65535, then from first_local_port up, and moves next_port past it:
-// the port bound, or -1 with errno set.
-int bind_local_port(const LinkParams& link, int socket, int& next_port);
 
 // The socket address of peer_port at the peer, in the link's family.
 void connect_address(const LinkParams& link, std::uint16_t peer_port, const PeerAddress& peer,

@@ -39,7 +39,6 @@ struct SenderState {
     std::vector<SenderRow> rows;
     std::vector<pollfd> polled;
     std::vector<int> row_of;  // the row of each polled descriptor, -1 for the extra one
-    int next_local_port = 0;   // where the search for a free local port goes on
 };
 
 // The client id of a row: its peer's port, greeting and dest_who.
@@ -76,8 +75,10 @@ void start_attempt(SenderState& sender, int row) {
         row_failed(sender, row, reason);
         return;
     }
+    // No bind: connect takes a local port of the kernel's ephemeral range,
+    // never one that a socket has bound, so no attempt takes a listening port.
     state.socket = socket(setup.link.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (state.socket < 0 || bind_local_port(setup.link, state.socket, sender.next_local_port) < 0) {
+    if (state.socket < 0) {
         row_failed(sender, row, std::strerror(errno));
         return;
     }
@@ -94,6 +95,18 @@ void start_attempt(SenderState& sender, int row) {
     state.deadline = now_ms() + kGreetingTimeoutMs;
 }
 
+// A connection to a port of this host that nobody listens on may meet
+// itself when the kernel picked that same port as the local one.
+bool linked_to_itself(int socket) {
+    sockaddr_storage local{};
+    sockaddr_storage peer{};
+    socklen_t local_length = sizeof local;
+    socklen_t peer_length = sizeof peer;
+    return getsockname(socket, reinterpret_cast<sockaddr*>(&local), &local_length) == 0 &&
+           getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0 &&
+           local_length == peer_length && std::memcmp(&local, &peer, local_length) == 0;
+}
+
 void send_greeting(SenderState& sender, int row) {
     const ServiceSenderSetup& setup = *sender.setup;
     SenderRow& state = sender.rows[static_cast<std::size_t>(row)];
@@ -102,6 +115,10 @@ void send_greeting(SenderState& sender, int row) {
     if (getsockopt(state.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     if (error != 0) {
         row_failed(sender, row, std::strerror(error));
+        return;
+    }
+    if (linked_to_itself(state.socket)) {
+        row_failed(sender, row, "linked to itself");
         return;
     }
     Greeting own = setup.own;
@@ -251,7 +268,7 @@ void serve_ready(SenderState& sender) {
 }  // namespace
 
 void run_service_sender(const ServiceSenderSetup& setup) {
-    SenderState sender{&setup, {}, {}, {}, 0};
+    SenderState sender{&setup, {}, {}, {}};
     const std::size_t message_length = setup.source.segment(setup.source.context, 0).size() + kDestWhoSize;
     try {
         sender.rows.resize(static_cast<std::size_t>(setup.rows));

@@ -1,63 +1,38 @@
 #include "dashboard/client_view.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
-#include "common/checked_file.h"
-#include "common/constants.h"
+#include "common/link_state.h"
 
 namespace gorv::dashboard {
 namespace {
 
-bool parse_direction(const char* word, bool& up) {
-    if (std::strcmp(word, "up") == 0) {
-        up = true;
-        return true;
-    }
-    up = false;
-    return std::strcmp(word, "down") == 0;
-}
-
-}  // namespace
-
-std::vector<LinkState> parse_link_states(std::string_view text) {
+std::vector<LinkState> by_index(const LinkStateFile& file) {
     std::vector<LinkState> rows;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        const std::string line(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-
-        int row = -1;
-        char host[256] = {};
-        char to_remote[8] = {};
-        char from_remote[8] = {};
-        LinkState state;
-        if (std::sscanf(line.c_str(), "row=%d host=%255s to_remote=%7s from_remote=%7s since=%" SCNd64 " relinks=%" SCNd64,
-                        &row, host, to_remote, from_remote, &state.since, &state.relinks) != 6)
-            continue;
-        if (row < 0 || row >= kMaxRemotes) continue;
-        if (!parse_direction(to_remote, state.to_remote_up) || !parse_direction(from_remote, state.from_remote_up))
-            continue;
-        state.known = true;
-        state.host = host;
-        if (rows.size() <= static_cast<std::size_t>(row)) rows.resize(static_cast<std::size_t>(row) + 1);
-        rows[static_cast<std::size_t>(row)] = std::move(state);
+    for (const LinkRow& row : file.rows) {
+        const auto at = static_cast<std::size_t>(row.row);
+        if (rows.size() <= at) rows.resize(at + 1);
+        rows[at] = {.known = true,
+                    .host = row.host,
+                    .to_remote_up = row.to_remote,
+                    .from_remote_up = row.from_remote,
+                    .since = row.since,
+                    .relinks = row.relinks};
     }
     return rows;
 }
 
-std::vector<LinkState> read_link_states(const char* path) {
-    // Opened as the tools open a registry file: a pipe planted at the path
-    // must not stop the pass, nor another user's file stand for the master's.
-    std::FILE* file = open_trusted_file(path).stream;
-    if (file == nullptr) return {};
-    // 255 rows take some 25 KiB; a larger file is cut, never read whole.
-    constexpr std::size_t kLinkStateMax = std::size_t{64} * 1024;
-    std::string text(kLinkStateMax, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file));
-    std::fclose(file);
-    return parse_link_states(text);
+}  // namespace
+
+std::vector<LinkState> parse_link_states(std::string_view text) { return by_index(parse_link_state(text)); }
+
+LinkStates read_link_states(const char* path) {
+    const std::optional<LinkStateFile> file = read_link_state(path);
+    if (!file) return {};
+    LinkStates states{by_index(*file), file->pid, !writing_master_alive(*file)};
+    if (states.master_gone)
+        for (LinkState& row : states.rows) row.to_remote_up = row.from_remote_up = false;
+    return states;
 }
 
 const char* phase_name(std::int32_t phase) {

@@ -7,8 +7,9 @@
 // status has not changed for kStaleSeconds is STALE: a running client's run
 // time changes every second.
 //
-// Link state file, one line per row (a row absent or unreadable is unknown):
-//   row=<i> host=<name> to_remote=<up|down> from_remote=<up|down> since=<unix seconds> relinks=<count>
+// The link state file (common/link_state.h) gives each row's links; a row
+// it does not name is unknown, and every row is down once the master that
+// wrote it has ended.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +38,14 @@ struct LinkState {
 
 // Rows by index; lines that do not parse are skipped.
 std::vector<LinkState> parse_link_states(std::string_view text);
-// Empty when the file does not exist, cannot be read, or is not a regular
-// file of root or this user that only its owner may write.
-std::vector<LinkState> read_link_states(const char* path);
+
+struct LinkStates {
+    std::vector<LinkState> rows;  // by index
+    std::int32_t master_pid = 0;  // as the file names it
+    bool master_gone = false;     // that pid is no process: every row reads down
+};
+// No rows when the file does not exist or is refused (common/link_state.h).
+LinkStates read_link_states(const char* path);
 
 // What carries over from one pass to the next for one client.
 struct ClientTrack {

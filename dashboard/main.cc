@@ -107,7 +107,7 @@ double seconds_since_start() {
 // One pass: attach afresh when the registry file changed, read every client.
 void pass(Dashboard& dashboard) {
     const RegistryIdentity identity = registry_identity(kMasterRegistryPath);
-    const std::vector<LinkState> links = read_link_states(kMasterLinksPath);
+    const LinkStates links = read_link_states(kMasterLinksPath);
     const double now = seconds_since_start();
 
     std::lock_guard guard(dashboard.lock);
@@ -124,12 +124,12 @@ void pass(Dashboard& dashboard) {
     snapshot.time = std::chrono::duration_cast<std::chrono::seconds>(
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
-    snapshot.master_attached = areas.ro != nullptr;
-    snapshot.master_text = areas.text;
+    snapshot.master_attached = areas.ro != nullptr && !links.master_gone;
+    snapshot.master_text = areas.ro != nullptr && links.master_gone ? master_ended_text(links.master_pid) : areas.text;
     snapshot.read_only = dashboard.settings.read_only;
     if (areas.ro != nullptr) {
         const std::span<const std::byte> ro(areas.ro, static_cast<std::size_t>(areas.ro_entry.size));
-        observe_clients(ro, areas.ro_entry.seg_size, now, links, dashboard.tracks, snapshot.clients,
+        observe_clients(ro, areas.ro_entry.seg_size, now, links.rows, dashboard.tracks, snapshot.clients,
                         snapshot.totals);
     } else {
         snapshot.clients.clear();

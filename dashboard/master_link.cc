@@ -53,4 +53,9 @@ bool attach_master_areas(MasterAreas& areas, const RegistryIdentity& identity, b
     return true;
 }
 
+std::string master_ended_text(std::int32_t pid) {
+    return "The master is not running: its process " + std::to_string(pid) + ", named by " + kMasterLinksPath +
+           ", has ended; every link is down.";
+}
+
 }  // namespace gorv::dashboard

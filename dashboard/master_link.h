@@ -37,4 +37,8 @@ RegistryIdentity registry_identity(const char* path);
 // names now (the MO area only when `with_mo`). True when the RO area is held.
 bool attach_master_areas(MasterAreas& areas, const RegistryIdentity& identity, bool with_mo);
 
+// What the page says while the areas are held but the master that wrote the
+// link state file (pid) has ended.
+std::string master_ended_text(std::int32_t pid);
+
 }  // namespace gorv::dashboard

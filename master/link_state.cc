@@ -1,6 +1,6 @@
 #include "master/link_state.h"
 
-#include <cstdio>
+#include "common/link_state.h"
 
 namespace gorv::master {
 
@@ -16,15 +16,24 @@ void note_link(RowLinks& row, bool to_remote, bool up, std::int64_t now) {
 
 std::string link_state_text(std::span<const RowLinks> rows, const ClientTable& clients) {
     std::string text;
-    char line[kRowSize + 160];
+    LinkRow line;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const RowLinks& row = rows[i];
-        std::snprintf(line, sizeof line, "row=%zu host=%s to_remote=%s from_remote=%s since=%lld relinks=%d\n", i,
-                      clients.rows[i], row.to_remote ? "up" : "down", row.from_remote ? "up" : "down",
-                      static_cast<long long>(row.since), row.relinks);
-        text += line;
+        line.row = static_cast<std::int32_t>(i);
+        line.host = clients.rows[i];
+        line.to_remote = row.to_remote;
+        line.from_remote = row.from_remote;
+        line.since = row.since;
+        line.relinks = row.relinks;
+        append_link_row(text, line);
     }
     return text;
+}
+
+std::string link_state_text(std::int32_t pid, std::span<const RowLinks> rows, const ClientTable& clients) {
+    std::string text;
+    append_link_head(text, pid);
+    return text + link_state_text(rows, clients);
 }
 
 }  // namespace gorv::master

@@ -1,10 +1,5 @@
-// The master's link state file (service mode): one line per row,
-//
-//   row=<i> host=<name> to_remote=<up|down> from_remote=<up|down> since=<unix seconds> relinks=<count>
-//
-// since is the time of the row's last change in either direction (the
-// master's start before any), relinks counts the links made again after a
-// direction's first one. The file is replaced whole on every change.
+// What the master's sender keeps of every row's links in service mode, and
+// the link state file it makes of it (the format is common/link_state.h's).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +22,8 @@ struct RowLinks {
 // Records one direction of a row going up or down at unix time `now`.
 void note_link(RowLinks& row, bool to_remote, bool up, std::int64_t now);
 
+// The rows' lines; with a pid, the whole file naming it as the master that writes it.
 std::string link_state_text(std::span<const RowLinks> rows, const ClientTable& clients);
+std::string link_state_text(std::int32_t pid, std::span<const RowLinks> rows, const ClientTable& clients);
 
 }  // namespace gorv::master

@@ -1,6 +1,7 @@
 // gorv_master start-up: read the command line and the client list, create
 // or attach both areas and zero them, publish them in the registry file,
 // then split into the sender and the receiver spawner.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/daemon_lock.h"
 #include "common/registry.h"
 #include "common/segment_area.h"
 #include "master/master.h"
@@ -44,13 +46,31 @@ void acquire_areas(Master& master) {
     std::memset(master.ro_area, 0, static_cast<size_t>(master.area_size));
 }
 
+void remove_link_state() {
+    if (unlink(kMasterLinksPath) < 0 && errno != ENOENT) std::perror(kMasterLinksPath);
+}
+
+// A -k start takes the areas for itself; any other run goes on, and a
+// plain start forgets the link state of a service-mode master that is gone.
+void claim_areas(const MasterSettings& settings) {
+    if (settings.service && !settings.release) {
+        hold_daemon_lock_or_exit("Master", "master", kMasterLockName);
+        return;
+    }
+    // Only a file that is there is removed: a plain start says nothing new otherwise.
+    struct stat status {};
+    if (!warn_of_daemon_lock("Master", "master", kMasterLockName) && !settings.release &&
+        lstat(kMasterLinksPath, &status) == 0)
+        remove_link_state();
+}
+
 [[noreturn]] void finish_master_release_run(const Master& master) {
     const ReleasedArea areas[] = {
         {"Master released %d bytes of (MO) gorv. Key = %lx\n", master.area_size, kMasterMoKey,
          master.mo_removal_failed},
         {"Remote released %d bytes of (RO) gorv. Key = %lx\n", master.area_size, kMasterRoKey,
          master.ro_removal_failed}};
-    if (unlink(kMasterLinksPath) < 0 && errno != ENOENT) std::perror(kMasterLinksPath);
+    remove_link_state();
     finish_release_run(areas, kMasterRegistryPath);
 }
 
@@ -89,6 +109,7 @@ int start(int argc, char** argv, Master& master) {
         return kExitFailure;
     }
 
+    claim_areas(master.settings);
     if (master.number_of_segs != 0 && seg_size != 0) acquire_areas(master);
     if (master.settings.release) finish_master_release_run(master);
     publish_registry(master);

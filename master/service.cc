@@ -33,13 +33,22 @@ Master& master_of(void* opaque) { return *static_cast<ServiceContext*>(opaque)->
 
 void write_link_state(Master& master) {
     const std::span<const RowLinks> rows(master.service.links.data(), static_cast<std::size_t>(master.number_of_segs));
-    if (replace_file(kMasterLinksPath, link_state_text(rows, master.clients))) {
+    if (replace_file(kMasterLinksPath, link_state_text(static_cast<std::int32_t>(getpid()), rows, master.clients))) {
         master.service.file_failures.reset();
         return;
     }
     char reason[96];
     std::snprintf(reason, sizeof reason, "%s: %s", kMasterLinksPath, std::strerror(errno));
     if (master.service.file_failures.fresh(reason)) std::fprintf(stderr, "%s\n", reason);
+}
+
+// The master ends: the file says every row down before its last process ends.
+void write_last_link_state() {
+    Master& master = *context.master;
+    const std::int64_t now = std::time(nullptr);
+    for (std::int32_t row = 0; row < master.number_of_segs; ++row)
+        for (const bool to_remote : {true, false}) note_link(master.service.links[row], to_remote, false, now);
+    write_link_state(master);
 }
 
 // False for a row the master does not have.
@@ -139,6 +148,7 @@ void take_reports(void* opaque) {
     const std::int64_t start = std::time(nullptr);
     for (std::int32_t row = 0; row < master.number_of_segs; ++row) master.service.links[row].since = start;
     write_link_state(master);
+    at_family_end(write_last_link_state);
     run_service_sender(setup);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "common/daemon_lock.h"
 #include "common/registry.h"
 #include "common/segment_area.h"
 #include "remote/remote.h"
@@ -80,6 +81,17 @@ void publish_registry(Remote& remote) {
     finish_release_run(areas, remote.registry_path);
 }
 
+// A -k start takes its client's areas for itself; any other run goes on.
+void claim_areas(const Remote& remote) {
+    const int id = remote.settings.client_id;
+    char who[32];
+    char name[32];
+    std::snprintf(who, sizeof who, "Remote %d", id);
+    std::snprintf(name, sizeof name, "%s_%d", kRemoteLockBase, id);
+    if (remote.settings.service && !remote.settings.release) hold_daemon_lock_or_exit(who, "remote", name);
+    else warn_of_daemon_lock(who, "remote", name);
+}
+
 int start(int argc, char** argv, Remote& remote) {
     if (argc == 1) {
         print_remote_usage();
@@ -97,6 +109,7 @@ int start(int argc, char** argv, Remote& remote) {
         std::printf("Remote: cannot allocate buffers for a segment size of %d bytes\n", remote.settings.seg_size);
         return kExitFailure;
     }
+    claim_areas(remote);
     if (kRemoteNumberOfSegs != 0 && remote.settings.seg_size != 0) {
         acquire_areas(remote);
         publish_registry(remote);

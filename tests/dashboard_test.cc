@@ -5,6 +5,7 @@
 // a master started after it, and what a real browser renders of its page.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstring>
@@ -292,6 +293,64 @@ TEST_F(Dashboard, ABrowserShowsEveryClientAndTheChart) {
     ASSERT_EQ(browser.exit_status, 0) << browser.err << browser.out;
     for (const std::string& text : rendered) EXPECT_NE(browser.out.find(text), std::string::npos) << text;
     EXPECT_TRUE(file_exists(shot));
+}
+
+// A service-mode master that ends, asked to (its last link state says every
+// row down) or killed outright (its file still says up, but names a pid that
+// has gone): the dashboard reads every link down and the master not running.
+// A plain-mode master started next removes the file.
+TEST(DashboardFindsTheMaster, AServiceMasterThatEndsLeavesEveryLinkDown) {
+    write_file("/tmp/clients", "Clientname=localhost Instances=2\n");
+    const std::vector<std::string> master_k{program("gorv_master"), "-k", "-s", "8192", "-g", "/tmp/clients"};
+    auto master = std::make_unique<Running>(master_k);
+    Running remote({program("gorv_remote"), "-k", "-s", "8192", "-H", "localhost", "-n", "0"});
+    Running dashboard({program("ostrela_dashboard")});
+    const auto metrics = [] {
+        const httplib::Result answer = httplib::Client("127.0.0.1", 8080).Get("/metrics");
+        return answer ? answer->body : std::string();
+    };
+    const auto says = [](const std::string& text, const std::string& line) {
+        return text.find(line) != std::string::npos;
+    };
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        ASSERT_TRUE(wait_until([] {
+            const json link = clients()["clients"][0]["link"];
+            return attached() && link.is_object() && link["to_remote"] == "up" && link["from_remote"] == "up";
+        }, 8s));
+        EXPECT_TRUE(says(metrics(), "ostrela_master_attached 1\n"));
+        EXPECT_TRUE(says(metrics(), "ostrela_client_link_up{client=\"0\",host=\"localhost\"} 1\n"));
+        const std::string pid = std::to_string(master->pid());
+        if (signal == SIGTERM) {
+            ASSERT_EQ(kill(master->pid(), SIGTERM), 0);
+            EXPECT_EQ(master->wait_exit(5s), 0);
+            const std::string links = read_file(kMasterLinksPath);
+            EXPECT_TRUE(links.starts_with("master_pid=" + pid + "\nrow=0 host=localhost to_remote=down from_remote=down "))
+                << links;
+        } else {
+            master->kill_group();
+            EXPECT_TRUE(says(read_file(kMasterLinksPath), "row=0 host=localhost to_remote=up from_remote=up "));
+        }
+        EXPECT_TRUE(wait_until([] { return !attached(); }, 3s)) << signal;
+        const json state = clients();
+        EXPECT_EQ(state["master"]["text"], "The master is not running: its process " + pid + ", named by " +
+                                               kMasterLinksPath + ", has ended; every link is down.");
+        EXPECT_EQ(state["clients"][0]["link"]["to_remote"], "down");
+        EXPECT_EQ(state["clients"][0]["link"]["from_remote"], "down");
+        EXPECT_EQ(state["totals"]["links_down"], 2);
+        const std::string text = metrics();
+        EXPECT_TRUE(says(text, "ostrela_master_attached 0\n")) << text;
+        EXPECT_TRUE(says(text, "ostrela_client_link_up{client=\"0\",host=\"localhost\"} 0\n")) << text;
+        master = std::make_unique<Running>(master_k);
+    }
+    // A plain-mode master removes the file that a service-mode one left.
+    ASSERT_TRUE(wait_until([] { return attached(); }, 8s));
+    ASSERT_EQ(kill(master->pid(), SIGTERM), 0);
+    EXPECT_EQ(master->wait_exit(5s), 0);
+    master = std::make_unique<Running>(
+        std::vector<std::string>{program("gorv_master"), "-s", "8192", "-g", "/tmp/clients"});
+    EXPECT_TRUE(wait_until([] { return attached() && clients()["clients"][0]["link"].is_null(); }));
+    EXPECT_FALSE(file_exists(kMasterLinksPath));
+    EXPECT_EQ(master->err(), "");
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // The service-mode greeting's bytes and checks, the once-per-reason filter
-// and the master's link state lines.
+// and the master's link state file.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
+#include "common/link_state.h"
 #include "common/service_link.h"
 #include "master/link_state.h"
 
@@ -65,6 +68,28 @@ TEST(LinkState, OneLinePerRowWithItsLastChangeAndRelinks) {
     EXPECT_EQ(master::link_state_text(rows, clients),
               "row=0 host=gen1 to_remote=up from_remote=up since=103 relinks=1\n"
               "row=1 host=gen2 to_remote=down from_remote=down since=99 relinks=0\n");
+}
+
+TEST(LinkState, TheFileNamesItsMasterAndReadsBackAsWritten) {
+    master::ClientTable clients;
+    std::strcpy(clients.rows[0], "gen1");
+    master::RowLinks rows[1];
+    master::note_link(rows[0], false, true, 7);
+    const std::string text = master::link_state_text(4321, rows, clients);
+    EXPECT_EQ(text, "master_pid=4321\nrow=0 host=gen1 to_remote=down from_remote=up since=7 relinks=0\n");
+    const LinkStateFile file = parse_link_state(text + "master_pid=12x\nmaster_pid=-3\n");
+    EXPECT_EQ(file.pid, 4321);
+    ASSERT_EQ(file.rows.size(), 1U);
+    EXPECT_TRUE(file.rows[0].host == "gen1" && !file.rows[0].to_remote && file.rows[0].from_remote);
+    EXPECT_EQ(file.rows[0].since, 7);
+
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    ASSERT_GT(ended, 0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    EXPECT_FALSE(writing_master_alive({ended, {}}));
+    EXPECT_TRUE(writing_master_alive({getpid(), {}}));
+    EXPECT_TRUE(writing_master_alive({0, {}}));  // a file that names no master
 }
 
 }  // namespace

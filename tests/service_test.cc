@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "common/constants.h"
@@ -260,6 +261,83 @@ TEST(ServiceMode, APeerFromAnotherHostIsRefused) {
     EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 0 from_remote: up\n"); }, 5s));
     EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 0 to_remote: up\n"); }, 5s));
     EXPECT_EQ(count_of(master.out(), "is not an address of gen1"), 1u) << master.out();
+}
+
+// One -k daemon per set of areas: a second master and a second remote for
+// client 0 are refused and change nothing; a release run says who holds
+// the areas and goes on.
+TEST(ServiceMode, ASecondDaemonForTheSameAreasIsRefusedAndChangesNothing) {
+    ServiceSystem system(4096);
+    ASSERT_TRUE(wait_until([&] { return system.all_linked() && system.all_in_step(); }, 8s));
+    ASSERT_EQ(run({program("ostrela_modify"), "-r", "1", "-o", "500"}).exit_status, 0);
+    ASSERT_TRUE(wait_until([&] { return system.all_in_step(); }));
+    const auto copy = [](std::span<const std::byte> area) { return std::vector<std::byte>(area.begin(), area.end()); };
+    const std::vector<std::vector<std::byte>> areas{copy(system.master_mo), copy(system.master_ro),
+                                                    copy(system.remote_mo[0]), copy(system.remote_ro[0])};
+    const std::string registry = read_file(kMasterRegistryPath);
+    const std::string links = read_file(kMasterLinksPath);
+    EXPECT_TRUE(links.starts_with("master_pid=" + std::to_string(system.master->pid()) + "\nrow=0 ")) << links;
+
+    const Finished master = run(master_k());
+    EXPECT_EQ(master.exit_status, 1);
+    EXPECT_TRUE(master.out.ends_with("Master: a service-mode master (pid " + std::to_string(system.master->pid()) +
+                                     ") holds @gorv_master; not started\n"))
+        << master.out;
+    const Finished remote = run(remote_k(0));
+    EXPECT_EQ(remote.exit_status, 1);
+    EXPECT_EQ(remote.out, "Remote 0: a service-mode remote (pid " + std::to_string(system.remotes[0]->pid()) +
+                              ") holds @gorv_remote_0; not started\n");
+    EXPECT_TRUE(areas == (std::vector<std::vector<std::byte>>{copy(system.master_mo), copy(system.master_ro),
+                                                              copy(system.remote_mo[0]), copy(system.remote_ro[0])}));
+    EXPECT_EQ(read_file(kMasterRegistryPath), registry);
+    EXPECT_EQ(read_file(kMasterLinksPath), links);
+    EXPECT_FALSE(contains(system.master->out() + system.remotes[0]->out(), "relinked")) << system.master->out();
+
+    const Finished release = run({program("gorv_remote"), "-r", "-H", "localhost", "-n", "2"});
+    EXPECT_EQ(release.exit_status, 0);
+    EXPECT_EQ(release.err, "Remote 2: a service-mode remote (pid " + std::to_string(system.remotes[2]->pid()) +
+                               ") holds @gorv_remote_2; going on\n");
+    EXPECT_TRUE(contains(release.out, "Remote released 4096 bytes of RO gorv memory. Key is 0x2718286\n"))
+        << release.out;
+}
+
+// The ends of service-mode connections take the ports the kernel picks: 20
+// remotes started after the master's rows have tried for a while all link,
+// and a connection that meets itself is dropped.
+TEST(ServiceMode, RemotesStartedLateLinkFromPortsTheKernelPicks) {
+    constexpr int kLate = 20;  // and a 21st row whose remote never starts
+    write_file(kList, "Clientname=localhost Instances=" + std::to_string(kLate + 1) + "\n");
+    Running master(master_k());
+    std::this_thread::sleep_for(3s);
+    std::vector<std::unique_ptr<Running>> remotes;
+    for (int id = 0; id < kLate; ++id) remotes.push_back(std::make_unique<Running>(remote_k(id)));
+    ASSERT_TRUE(wait_until(
+        [] { return count_of(read_file(kMasterLinksPath), "to_remote=up from_remote=up") == size_t{kLate}; }, 10s));
+
+    unsigned low = 0;
+    unsigned high = 0;
+    ASSERT_EQ(std::sscanf(read_file("/proc/sys/net/ipv4/ip_local_port_range").c_str(), "%u %u", &low, &high), 2);
+    std::istringstream table(read_file("/proc/net/tcp"));
+    int connecting_ends = 0;
+    for (std::string line; std::getline(table, line);) {
+        unsigned local = 0;
+        unsigned peer = 0;
+        unsigned state = 0;
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %x", &local, &peer, &state) != 3 || state != 1) continue;
+        const bool to_remote = peer >= kRemoteListenBase && peer < kRemoteListenBase + kLate;
+        const bool to_master = peer >= kMasterListenBase && peer < kMasterListenBase + kLate;
+        if (!to_remote && !to_master) continue;
+        ++connecting_ends;
+        EXPECT_TRUE(local >= low && local <= high) << line;
+    }
+    EXPECT_EQ(connecting_ends, 2 * kLate);
+    for (const auto& remote : remotes) EXPECT_FALSE(contains(remote->out(), "cannot listen")) << remote->out();
+
+    // The kernel may pick the very port it connects to where nobody listens.
+    write_file("/proc/sys/net/ipv4/ip_local_port_range", "28020 28021\n");
+    EXPECT_TRUE(wait_until(
+        [&] { return contains(master.out(), "Master row 20 to_remote: not linked (linked to itself)\n"); }))
+        << master.out();
 }
 
 }  // namespace
