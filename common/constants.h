@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace gorv {
@@ -61,6 +62,9 @@ inline constexpr int kLinkPauseMs = 1000;
 // that acknowledges nothing this long ends the link (keepalive probes and
 // the user time-out).
 inline constexpr int kGreetingTimeoutMs = 5000;
+// Connections a listening end lets wait for their greetings at once; a new
+// one beyond them drops the oldest.
+inline constexpr std::size_t kMaxPendingLinks = 4;
 inline constexpr int kRelinkPauseMs = 1000;
 inline constexpr int kUserTimeoutMs = 10000;
 inline constexpr int kKeepaliveIdleSeconds = 2;

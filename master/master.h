@@ -47,6 +47,8 @@ struct Master {
     PeerAddress peer_address;               // the sender's last looked-up host
     SenderTables sender;
     ServiceTables service;
+    LinkKey link_key;                 // the keys of -K
+    const LinkKey* keyed = nullptr;   // null: keyless links
 };
 
 // Segment row of an area; empty when the master has no areas (size 0).

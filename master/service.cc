@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/big_endian.h"
 #include "common/daemon_life.h"
 #include "common/replace_file.h"
 #include "master/master.h"
@@ -51,14 +52,27 @@ bool note(Master& master, std::int32_t row, bool to_remote, bool up) {
 
 // --- the receivers ---
 
+// A receiver's: a row's remote writing another row is said once a link.
+RepeatFilter cross_row_updates;
+
+// A row is written by its own remote only; the link stays.
 void store(void* opaque) {
     const ServiceContext& here = *static_cast<ServiceContext*>(opaque);
+    const auto dest_who = static_cast<std::int32_t>(load_n32(here.master->message_buffer.data()));
+    if (dest_who != here.row) {
+        char event[64];
+        std::snprintf(event, sizeof event, "dropped an update for row %d", dest_who);
+        if (cross_row_updates.fresh(event))
+            log_link_event({"Master row", here.row, "from_remote"}, event, "a row takes updates from its own remote only");
+        return;
+    }
     store_received_update(*here.master, here.row);
 }
 
 // A full pipe loses the report rather than hold up the receiver.
 void report_received_link(void* opaque, bool up) {
     const ServiceContext& here = *static_cast<ServiceContext*>(opaque);
+    if (up) cross_row_updates.reset();
     const LinkReport report{here.row, up ? 1 : 0};
     if (write(here.master->service.report_write, &report, sizeof report) != static_cast<ssize_t>(sizeof report))
         std::perror("link report");
@@ -76,7 +90,8 @@ void report_received_link(void* opaque, bool up) {
                              master.message_buffer,
                              &context,
                              store,
-                             report_received_link};
+                             report_received_link,
+                             master.keyed};
     receiver.link.ipv6 = master.settings.ipv6;
     receiver.link.id = row;
     run_service_receiver(receiver);
@@ -134,7 +149,8 @@ void take_reports(void* opaque) {
                              host_of,
                              make_greeting(LinkRole::kMaster, 0, seg_size),
                              make_greeting(LinkRole::kRemote, 0, seg_size),
-                             {&context, changed, segment, report_sent_link, master.service.report_read, take_reports}};
+                             {&context, changed, segment, report_sent_link, master.service.report_read, take_reports},
+                             master.keyed};
     setup.link.ipv6 = master.settings.ipv6;
     const std::int64_t start = std::time(nullptr);
     for (std::int32_t row = 0; row < master.number_of_segs; ++row) master.service.links[row].since = start;

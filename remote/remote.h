@@ -37,6 +37,8 @@ struct Remote {
     // client id's entry (the options refuse ids without an entry).
     PeerAddress peer_address;
     std::array<int, kMaxRemotes> links{};
+    LinkKey link_key;                // the keys of -K
+    const LinkKey* keyed = nullptr;  // null: keyless links
 };
 
 // The one segment of an area; empty when the remote has no areas (size 0).

@@ -29,7 +29,8 @@ void store(void* opaque) { store_received_update(remote_of(opaque)); }
                                    remote.message_buffer,
                                    &remote,
                                    store,
-                                   nullptr};
+                                   nullptr,
+                                   remote.keyed};
     run_service_receiver(receiver);
 }
 
@@ -64,7 +65,8 @@ void run_service(Remote& remote) {
                              host_of,
                              greeting_of(remote, LinkRole::kRemote),
                              greeting_of(remote, LinkRole::kMaster),
-                             {&remote, changed, segment, nullptr, -1, nullptr}};
+                             {&remote, changed, segment, nullptr, -1, nullptr},
+                             remote.keyed};
     run_service_sender(setup);
 }
 

@@ -1,0 +1,237 @@
+// Service mode that lets no one in: keyed links (-K), refused key files,
+// wrong keys, keyless peers, a captured link played again, a byte changed
+// in flight, and a remote that writes a row not its own.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <thread>
+
+#include "common/constants.h"
+#include "common/link_key.h"
+#include "common/service_link.h"
+#include "tests/harness/process_harness.h"
+#include "tests/harness/test_peer.h"
+
+namespace gorv::test {
+namespace {
+
+const std::string kList = "/tmp/clients";
+const std::string kKey = "/tmp/link.key";
+const std::string kOtherKey = "/tmp/other.key";
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+void write_key(const std::string& path, const std::string& text, mode_t mode = 0600) {
+    write_file(path, text);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+std::vector<std::string> master_k(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv{program("gorv_master"), "-k", "-g", kList};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+std::vector<std::string> remote_k(int id, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv{program("gorv_remote"), "-k", "-H", "localhost", "-n", std::to_string(id)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+std::uint32_t word_at(std::span<const std::byte> segment, size_t word) {
+    std::uint32_t value;
+    std::memcpy(&value, segment.data() + word * 4, 4);
+    return value;
+}
+
+void put(std::span<std::byte> segment, size_t word, std::uint32_t value) {
+    std::memcpy(segment.data() + word * 4, &value, 4);
+}
+
+// The test as a keyed master's sender toward remote `id`: every byte it
+// sends is kept, so that the link can be played again.
+struct KeyedSender {
+    LinkKey key;
+    Fd link;
+    LinkSession session;
+    Bytes sent;
+
+    bool connect(int id) {
+        link = connect_within(static_cast<std::uint16_t>(kRemoteListenBase + id), 5s);
+        Bytes hello(kKeyedHelloSize);
+        Greeting own = make_greeting(LinkRole::kMaster, id, 4096);
+        own.version = kKeyedGreetingVersion;
+        const GreetingBytes greeting = encode_greeting(own);
+        std::copy(greeting.begin(), greeting.end(), hello.begin());
+        Nonce nonce;
+        fresh_nonce(nonce);
+        std::copy(nonce.begin(), nonce.end(), hello.begin() + kGreetingSize);
+        send(hello);
+        const auto answer = read_within(link, kKeyedAnswerSize, 5s);
+        if (!answer) return false;
+        const Transcript transcript = transcript_of(std::span(hello).first<kKeyedHelloSize>(),
+                                                    std::span(*answer).first<kKeyedHelloSize>());
+        send(proof_of(key, LinkEnd::kConnecting, transcript));
+        session = start_session(key, transcript);
+        return true;
+    }
+    void send(std::span<const std::uint8_t> bytes) {
+        send_all(link, bytes);
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+    }
+    // An update and its tag; flip changes one of its bytes after tagging.
+    void update(std::int32_t dest_who, std::uint32_t first, int flip = -1) {
+        Bytes message = update_bytes(dest_who, word_pattern(4096, first, 1));
+        const Tag tag = tag_next(session, std::as_bytes(std::span(message)));
+        if (flip >= 0) message[static_cast<size_t>(flip)] ^= 0x01;
+        send(message);
+        send(tag);
+    }
+};
+
+TEST(KeyedLinks, AKeyFileThatIsNotRightEndsTheDaemonBeforeAnyArea) {
+    write_file(kList, "Clientname=localhost\n");
+    write_key(kKey, std::string(64, 'a') + "\n");
+    write_key("/tmp/open.key", std::string(64, 'a'), 0640);
+    write_key("/tmp/short.key", "abcd\n");
+    write_key("/tmp/nothex.key", std::string(63, 'a') + "g");
+    struct Case {
+        std::vector<std::string> argv;
+        std::string line;
+    };
+    const Case cases[] = {
+        {master_k({"-K", "/tmp/open.key"}),
+         "Master: link key file /tmp/open.key refused: readable or writable by group or others\n"},
+        {master_k({"-K", "/tmp/short.key"}), "Master: link key file /tmp/short.key refused: not 64 hexadecimal digits\n"},
+        {master_k({"-K", "/tmp/nothex.key"}),
+         "Master: link key file /tmp/nothex.key refused: not 64 hexadecimal digits\n"},
+        {master_k({"-K", "/tmp/none.key"}), "Master: link key file /tmp/none.key refused: No such file or directory\n"},
+        {{program("gorv_master"), "-g", kList, "-K", kKey}, "Master: -K needs -k: a link key is for service mode only\n"},
+        {remote_k(0, {"-K", "/tmp/open.key"}),
+         "Remote: link key file /tmp/open.key refused: readable or writable by group or others\n"},
+        {{program("gorv_remote"), "-H", "localhost", "-n", "0", "-K", kKey},
+         "Remote: -K needs -k: a link key is for service mode only\n"},
+    };
+    for (const Case& c : cases) {
+        const Finished finished = run(c.argv);
+        EXPECT_EQ(finished.exit_status, 1) << c.line;
+        EXPECT_EQ(finished.out, c.line);
+        EXPECT_EQ(finished.err, "");
+    }
+    EXPECT_FALSE(area_info(kMasterMoKey).has_value());
+    EXPECT_FALSE(area_info(kRemoteMoKeyBase).has_value());
+}
+
+TEST(KeyedLinks, KeyedDaemonsAreInStepAndAnotherKeyOrNoKeyIsRefusedWithNothingStored) {
+    write_file(kList, "Clientname=localhost Instances=2\n");
+    write_key(kKey, std::string(64, '7') + "\n");
+    write_key(kOtherKey, std::string(64, '8'));
+    Running master(master_k({"-K", kKey}));
+    Running remote0(remote_k(0, {"-K", kKey}));
+    Running remote1(remote_k(1, {"-K", kOtherKey}));
+    ASSERT_TRUE(wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase + 2); }));
+    const std::span<std::byte> master_mo = attach_area(kMasterMoKey);
+    const std::span<std::byte> master_ro = attach_area(kMasterRoKey);
+    const std::span<std::byte> remote0_mo = attach_area(kRemoteMoKeyBase);
+    const std::span<std::byte> remote0_ro = attach_area(kRemoteRoKeyBase);
+    const std::span<std::byte> remote1_ro = attach_area(kRemoteRoKeyBase + 2);
+    put(master_mo, 5, 501);
+    put(remote0_ro, 6, 601);
+    put(remote1_ro, 7, 701);
+    EXPECT_TRUE(wait_until([&] { return word_at(remote0_mo, 5) == 501 && word_at(master_ro, 6) == 601; }));
+    EXPECT_TRUE(wait_until([&] {
+        return contains(master.out(),
+                        "Master row 1 from_remote: refused (proof does not match: another key, or a link played "
+                        "again)\n") &&
+               contains(master.out(), "Master row 1 to_remote: not linked (proof does not match: another key)\n");
+    })) << master.out();
+    EXPECT_TRUE(contains(remote1.out(), "Remote 1 to_master: not linked (proof does not match: another key)\n"))
+        << remote1.out();
+    EXPECT_TRUE(contains(remote1.out(),
+                         "Remote 1 from_master: refused (proof does not match: another key, or a link played again)"));
+    remote1.kill_group();
+    Running keyless(remote_k(1));
+    EXPECT_TRUE(wait_until([&] {
+        return contains(master.out(), "Master row 1 from_remote: refused (a peer without a link key, this end has one)\n") &&
+               contains(keyless.out(), "Remote 1 from_master: refused (a peer with a link key, this end has none)\n");
+    })) << master.out() << keyless.out();
+    std::this_thread::sleep_for(2500ms);  // refused again every second, said once
+    EXPECT_EQ(count_of(master.out(), "a peer without a link key"), 1u) << master.out();
+    EXPECT_EQ(word_at(master_ro.subspan(4096), 7), 0u) << "nothing of row 1 stored";
+    EXPECT_TRUE(contains(read_file(kMasterLinksPath), "row=1 host=localhost to_remote=down from_remote=down"));
+    EXPECT_TRUE(contains(read_file(kMasterLinksPath), "row=0 host=localhost to_remote=up from_remote=up"));
+    EXPECT_EQ(master.err(), "");
+    EXPECT_EQ(keyless.err(), "Remote: service-mode links are not authenticated: no link key (-K)\n");
+}
+
+TEST(KeyedLinks, ACapturedLinkPlayedAgainOrAByteChangedInFlightStoresNothingAndTheLinkHeals) {
+    write_key(kKey, std::string(32, 'c') + std::string(32, '3'));
+    Running remote(remote_k(0, {"-K", kKey}));
+    ASSERT_TRUE(wait_until([] { return area_info(kRemoteMoKeyBase).has_value(); }));
+    const std::span<std::byte> mo = attach_area(kRemoteMoKeyBase);
+    KeyedSender sender;
+    ASSERT_EQ(load_link_key(kKey.c_str(), sender.key), nullptr);
+    ASSERT_TRUE(sender.connect(0));
+    sender.update(0, 100);
+    EXPECT_TRUE(wait_until([&] { return word_at(mo, 0) == 100; }));
+    const Bytes capture = sender.sent;
+    sender.link.close();
+    std::memset(mo.data(), 0, mo.size());
+
+    const Fd replay = connect_within(kRemoteListenBase, 5s);
+    send_all(replay, std::span(capture).first(kKeyedHelloSize));
+    ASSERT_TRUE(read_within(replay, kKeyedAnswerSize, 5s));
+    send_all(replay, std::span(capture).subspan(kKeyedHelloSize));
+    EXPECT_TRUE(wait_until([&] {
+        return contains(remote.out(),
+                        "Remote 0 from_master: refused (proof does not match: another key, or a link played again)\n");
+    })) << remote.out();
+
+    sender.sent.clear();
+    ASSERT_TRUE(sender.connect(0));
+    sender.update(0, 200);
+    EXPECT_TRUE(wait_until([&] { return word_at(mo, 0) == 200; }));
+    sender.update(0, 300, 9);  // a byte of the second message changed after its tag
+    EXPECT_TRUE(wait_until([&] {
+        return contains(remote.out(),
+                        "Remote 0 from_master: down (update 1: tag does not match (altered, replayed or out of order))\n");
+    })) << remote.out();
+    EXPECT_EQ(word_at(mo, 0), 200u) << "the row stays as it was";
+    ASSERT_TRUE(sender.connect(0));
+    sender.update(0, 400);
+    EXPECT_TRUE(wait_until([&] { return word_at(mo, 0) == 400; }));
+    EXPECT_EQ(count_of(remote.out(), "Remote 0 from_master: relinked\n"), 2u) << remote.out();
+}
+
+// A remote greeted for row 1 that writes row 0 is dropped; its link stays.
+TEST(RowsOwnRemote, AnUpdateForAnotherRowIsDroppedAndTheLinkKept) {
+    write_file(kList, "Clientname=localhost Instances=2\n");
+    Running master(master_k());
+    ASSERT_TRUE(wait_until([] { return area_info(kMasterRoKey).has_value(); }));
+    const std::span<std::byte> ro = attach_area(kMasterRoKey);
+    const Fd link = connect_within(kMasterListenBase + 1, 5s);
+    send_all(link, encode_greeting(make_greeting(LinkRole::kRemote, 1, 4096)));
+    ASSERT_TRUE(read_within(link, kGreetingSize, 5s));
+    send_all(link, update_bytes(0, word_pattern(4096, 11, 1)));
+    send_all(link, update_bytes(0, word_pattern(4096, 12, 1)));
+    send_all(link, update_bytes(1, word_pattern(4096, 13, 1)));
+    EXPECT_TRUE(wait_until([&] { return word_at(ro.subspan(4096), 0) == 13; }));
+    EXPECT_EQ(word_at(ro, 0), 0u);
+    const std::string out = master.out();
+    EXPECT_EQ(count_of(out, "Master row 1 from_remote: dropped an update for row 0 (a row takes updates from its own "
+                            "remote only)\n"),
+              1u)
+        << out;
+    EXPECT_FALSE(contains(out, "Master row 1 from_remote: down")) << out;
+    EXPECT_EQ(master.err(), "Master: service-mode links are not authenticated: no link key (-K)\n");
+}
+
+}  // namespace
+}  // namespace gorv::test
