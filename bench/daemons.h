@@ -110,7 +110,7 @@ struct RowLinks {
 std::vector<RowLinks> read_link_state(int clients);
 
 // Waits until all 2 × clients links are up: at most a minute, and three
-// seconds a row more in the specified mode, whose sender links its rows one
+// seconds a row more in plain mode, whose sender links its rows one
 // by one, pausing a second after each. Returns the time each direction took
 // from `since` (master to remotes first); zero for a direction that did not
 // come up. In service mode a direction counts as up

@@ -271,7 +271,7 @@ int run(int argc, char** argv) {
     std::printf("clients %d, segment %d bytes, %s mode, writes for %d s; links up after %.1f s (master to remotes), "
                 "%.1f s (remotes to master)\n",
                 options.system.clients, options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize,
-                options.system.service ? "service" : "specified", options.seconds,
+                options.system.service ? "service" : "plain", options.seconds,
                 to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
     print_table(directions, options.freeze ? "with every remote running" : nullptr);
     if (options.freeze) {

@@ -16,30 +16,21 @@
 namespace gorv {
 
 const UpdateTexts kMasterUpdateTexts{
-    kMasterLogLevel,
-    "Master got dest_who of %d\n",
-    "Neutral size = %d\n",
-    nullptr,
-    "Master sending update message to remote \"%s\" size %d ID: %d\n",
-    nullptr,
-    nullptr,
-    nullptr,
-    0,
+    .log_level = kMasterLogLevel,
+    .got_dest_who = "Master got dest_who of %d\n",
+    .message_size = "Neutral size = %d\n",
+    .sending = "Master sending update message to remote \"%s\" size %d ID: %d\n",
 };
 
 const UpdateTexts kRemoteUpdateTexts{
-    kRemoteLogLevel,
-    nullptr,
-    nullptr,
-    "Child sending to %d\n",
-    nullptr,
-    "Remote[%d] sending update to master \"%s\" \n",
-    "Sync time for remote segments \n",
-    "Sync needed.\n",
-    0,
+    .log_level = kRemoteLogLevel,
+    .sending_to = "Child sending to %d\n",
+    .sending_of_id = "Remote[%d] sending update to master \"%s\" \n",
+    .comparing = "Sync time for remote segments \n",
+    .change_found = "Sync needed.\n",
 };
 
-const UpdateTexts kSilentUpdateTexts{0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+const UpdateTexts kSilentUpdateTexts{};
 
 namespace {
 
