@@ -29,6 +29,8 @@ struct Family {
 };
 Family family;
 volatile sig_atomic_t stop_asked = 0;
+// The signal mask inside family_wait: the family's signals let through.
+sigset_t inside_wait;
 
 void ask_stop(int) { stop_asked = 1; }
 void note_child(int) {}
@@ -51,6 +53,19 @@ void start_family() {
     handle(SIGINT, ask_stop);
     handle(SIGHUP, ask_stop);
     handle(SIGCHLD, note_child);
+    sigset_t family_signals;
+    sigemptyset(&family_signals);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&family_signals, signal_number);
+    if (sigprocmask(SIG_BLOCK, &family_signals, &inside_wait) != 0) std::perror("sigprocmask");
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigdelset(&inside_wait, signal_number);
+}
+
+int family_wait(pollfd* polled, nfds_t count, int timeout_ms) {
+    timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000};
+    const int ready = ppoll(polled, count, timeout_ms < 0 ? nullptr : &timeout, &inside_wait);
+    if (ready >= 0 || errno != EINTR) return ready;
+    for (nfds_t i = 0; i < count; ++i) polled[i].revents = 0;
+    return 0;
 }
 
 pid_t fork_member() {
@@ -70,6 +85,12 @@ pid_t fork_member() {
 }
 
 bool family_intact() {
+    // A stop asked for while the signals were blocked (a process that
+    // sleeps elsewhere than in family_wait) is taken here.
+    sigset_t pending;
+    if (sigpending(&pending) == 0 &&
+        (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGHUP) == 1))
+        stop_asked = 1;
     for (int i = 0; i < family.count; ++i) {
         if (waitpid(family.children[i], nullptr, WNOHANG) == family.children[i]) {
             forget(i--);

@@ -32,6 +32,7 @@
 #include <span>
 #include <vector>
 
+#include "common/host_lookup.h"
 #include "common/link_key.h"
 #include "common/peer_link.h"
 
@@ -125,6 +126,8 @@ struct ServiceReceiver {
     LinkParams link;          // listens on listen_base + id, never another port
     LinkName name;
     const char* peer_host;    // links are taken from its addresses only
+    const HostLookups* lookups;  // where its addresses are found, as name name_index
+    int name_index;
     Greeting own;             // answered to the peer
     Greeting expected;        // what the peer must send
     std::span<std::byte> message;
@@ -160,6 +163,7 @@ struct ServiceSenderSetup {
     int rows;
     int first_id;
     const char* (*host_of)(void* context, int row);
+    const HostLookups* lookups;  // row i's host is name i
     Greeting own;       // client_id is set per row
     Greeting expected;  // client_id is set per row
     ServiceRowSource source;

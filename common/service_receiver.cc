@@ -1,6 +1,7 @@
 // The listening end of a service-mode link: one process, one listening
 // socket on its own port, one link and a few connections waiting for their
-// greetings, served by poll(2).
+// greetings, served by poll(2); it sleeps until one of them or a signal
+// that ends the family wakes it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,12 +15,11 @@
 
 #include "common/constants.h"
 #include "common/daemon_life.h"
+#include "common/host_lookup.h"
 #include "common/service_link.h"
 
 namespace gorv {
 namespace {
-
-constexpr int kMaxHostAddresses = 8;
 
 PeerAddress address_of(const sockaddr_storage& peer, bool ipv6, std::span<char> text) {
     PeerAddress address;
@@ -43,30 +43,14 @@ bool same_address(const PeerAddress& a, const PeerAddress& b, bool ipv6) {
     return std::memcmp(a.bytes.data(), b.bytes.data(), ipv6 ? 16 : 4) == 0;
 }
 
-// The expected host's addresses, looked up again when an unknown address
-// knocks, so that a host whose address changed is not locked out.
-struct AllowedHost {
-    const char* name;
-    bool ipv6;
-    std::array<PeerAddress, kMaxHostAddresses> addresses{};
-    int count = 0;
-
-    bool knows(const PeerAddress& peer) const {
-        for (int i = 0; i < count; ++i)
-            if (same_address(addresses[i], peer, ipv6)) return true;
-        return false;
-    }
-    bool allows(const PeerAddress& peer) {
-        if (knows(peer)) return true;
-        count = look_up_all(ipv6, name, addresses);
-        return knows(peer);
-    }
-};
-
 // A connection accepted whose greeting (and, on a keyed link, proof) has
 // not come in full yet. bytes holds the peer's hello, then its proof.
 struct PendingLink {
     int socket = -1;
+    bool allowed = false;          // its address is one of the expected host's
+    std::uint32_t looked_up = 0;   // otherwise: look-ups of the host finished when it came
+    PeerAddress address{};
+    std::array<char, INET6_ADDRSTRLEN + 16> address_text{};
     std::array<std::uint8_t, kKeyedHelloSize + kProofSize> bytes{};
     std::size_t got = 0;
     bool answered = false;  // keyed: our greeting, nonce and proof are sent
@@ -126,7 +110,25 @@ PendingLink& free_place(ReceiverState& state) {
     return *oldest;
 }
 
-void take_connection(const ServiceReceiver& receiver, ReceiverState& state, AllowedHost& allowed) {
+// Whether the pending link's address is the expected host's, by the look-up
+// process's table: refused only once a look-up after it came has finished
+// (or its time is up), so that a host whose address changed gets in.
+void check_address(const ServiceReceiver& receiver, ReceiverState& state, PendingLink& pending, std::int64_t now) {
+    std::array<PeerAddress, kMaxHostAddresses> addresses{};
+    const KnownHost known = known_addresses(*receiver.lookups, receiver.name_index, addresses);
+    for (int i = 0; i < known.count; ++i) {
+        if (same_address(addresses[static_cast<std::size_t>(i)], pending.address, receiver.link.ipv6)) {
+            pending.allowed = true;
+            return;
+        }
+    }
+    if (known.done == pending.looked_up && now < pending.deadline) return;
+    char reason[160];
+    std::snprintf(reason, sizeof reason, "%s is not an address of %s", pending.address_text.data(), receiver.peer_host);
+    refuse_pending(receiver, state, pending, reason);
+}
+
+void take_connection(const ServiceReceiver& receiver, ReceiverState& state) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int accepted = accept4(state.listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
@@ -136,17 +138,14 @@ void take_connection(const ServiceReceiver& receiver, ReceiverState& state, Allo
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_ms(kRelinkPauseMs);
         return;
     }
-    char text[INET6_ADDRSTRLEN + 16];
-    const PeerAddress address = address_of(peer, receiver.link.ipv6, text);
-    if (!allowed.allows(address)) {
-        char reason[160];
-        std::snprintf(reason, sizeof reason, "%s is not an address of %s", text, receiver.peer_host);
-        refuse(receiver, state, reason);
-        close(accepted);
-        return;
-    }
     if (!set_link_liveness(accepted)) std::perror("setsockopt");
-    free_place(state) = PendingLink{.socket = accepted, .deadline = now_ms() + kGreetingTimeoutMs};
+    PendingLink& pending = free_place(state);
+    pending = PendingLink{.socket = accepted, .deadline = now_ms() + kGreetingTimeoutMs};
+    pending.address = address_of(peer, receiver.link.ipv6, pending.address_text);
+    std::array<PeerAddress, 1> unused{};
+    pending.looked_up = known_addresses(*receiver.lookups, receiver.name_index, unused).done;
+    check_address(receiver, state, pending, now_ms());
+    if (pending.socket >= 0 && !pending.allowed) ask_look_up(*receiver.lookups, receiver.name_index);
 }
 
 // A keyed hello in full: answer with our greeting, a fresh nonce and our proof.
@@ -258,7 +257,6 @@ void run_service_receiver(const ServiceReceiver& given) {
     receiver.own = with_key_version(given.own, given.key);
     receiver.expected = with_key_version(given.expected, given.key);
     ReceiverState state;
-    AllowedHost allowed{receiver.peer_host, receiver.link.ipv6};
     state.listening = listen_until_free(receiver, state.refusals);
     state.refusals.reset();
     constexpr std::size_t kFirstPending = 2;
@@ -268,14 +266,17 @@ void run_service_receiver(const ServiceReceiver& given) {
         polled[0] = {state.listening, POLLIN, 0};
         polled[1] = {state.link, POLLIN, 0};
         std::int64_t wake = -1;
+        const std::int64_t before = now_ms();
         for (std::size_t i = 0; i < kMaxPendingLinks; ++i) {
             const PendingLink& pending = state.pending[i];
-            polled[kFirstPending + i] = {pending.socket, POLLIN, 0};
-            if (pending.socket >= 0 && (wake < 0 || pending.deadline < wake)) wake = pending.deadline;
+            // Nothing is read from a peer before its address is allowed.
+            polled[kFirstPending + i] = {pending.allowed ? pending.socket : -1, POLLIN, 0};
+            if (pending.socket < 0) continue;
+            const std::int64_t due = pending.allowed ? pending.deadline : std::min(pending.deadline, before + kLookupWaitMs);
+            if (wake < 0 || due < wake) wake = due;
         }
-        const int wait = wake < 0 ? kRelinkPauseMs : static_cast<int>(std::max<std::int64_t>(0, wake - now_ms()));
-        if (poll(polled.data(), polled.size(), wait) < 0) {
-            if (errno == EINTR) continue;
+        const int wait = wake < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, wake - before));
+        if (family_wait(polled.data(), polled.size(), wait) < 0) {
             std::perror("poll");
             end_family(kExitFailure);
         }
@@ -283,12 +284,13 @@ void run_service_receiver(const ServiceReceiver& given) {
         const std::int64_t now = now_ms();
         for (std::size_t i = 0; i < kMaxPendingLinks; ++i) {
             PendingLink& pending = state.pending[i];
-            if (polled[kFirstPending + i].revents != 0 && pending.socket == polled[kFirstPending + i].fd)
+            if (pending.socket >= 0 && !pending.allowed) check_address(receiver, state, pending, now);
+            else if (polled[kFirstPending + i].revents != 0 && pending.socket == polled[kFirstPending + i].fd)
                 take_greeting(receiver, state, pending);
             if (pending.socket >= 0 && now >= pending.deadline)
                 refuse_pending(receiver, state, pending, "no greeting within 5 s");
         }
-        if (polled[0].revents != 0) take_connection(receiver, state, allowed);
+        if (polled[0].revents != 0) take_connection(receiver, state);
     }
 }
 

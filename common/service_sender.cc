@@ -1,6 +1,5 @@
 // The connecting end of service-mode links: every row of one daemon in one
 // process over non-blocking sockets and poll(2), a pass once a second.
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,11 +69,18 @@ void row_failed(SenderState& sender, int row, const char* reason) {
 void start_attempt(SenderState& sender, int row) {
     const ServiceSenderSetup& setup = *sender.setup;
     SenderRow& state = sender.rows[static_cast<std::size_t>(row)];
-    const char* host = setup.host_of(setup.source.context, row);
+    // Every attempt asks for the host again; the look-up process keeps the
+    // last addresses that worked and looks up at most once a second.
+    ask_look_up(*setup.lookups, row);
     PeerAddress address;
-    if (look_up_all(setup.link.ipv6, host, std::span<PeerAddress>(&address, 1)) == 0) {
+    const KnownHost known = known_addresses(*setup.lookups, row, std::span(&address, 1));
+    if (known.count == 0) {
+        if (known.done == 0) {  // the first look-up has not finished yet
+            state.deadline = now_ms() + kLookupWaitMs;
+            return;
+        }
         char reason[320];
-        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo", host);
+        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo", setup.host_of(setup.source.context, row));
         row_failed(sender, row, reason);
         return;
     }
@@ -319,8 +325,7 @@ void run_service_sender(const ServiceSenderSetup& given) {
         serve_deadlines(sender, now);
         const int wait = build_poll_set(sender, now_ms(), next_pass);
         std::fflush(stdout);
-        if (poll(sender.polled.data(), sender.polled.size(), wait) < 0) {
-            if (errno == EINTR) continue;
+        if (family_wait(sender.polled.data(), sender.polled.size(), wait) < 0) {
             std::perror("poll");
             end_family(kExitFailure);
         }

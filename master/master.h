@@ -31,6 +31,7 @@ struct ServiceTables {
     int report_write = -1;  // the receivers' end
     std::array<RowLinks, kMaxRemotes> links{};
     RepeatFilter file_failures;
+    HostLookups lookups;  // every row's host, looked up beside the loops
 };
 
 struct Master {

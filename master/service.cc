@@ -14,6 +14,7 @@ namespace gorv::master {
 
 ServiceContext service_context;
 
+
 void run_service(Master& master) {
     service_context.master = &master;
     start_family();
@@ -24,6 +25,10 @@ void run_service(Master& master) {
     }
     master.service.report_read = report[0];
     master.service.report_write = report[1];
+    if (!open_host_lookups(master.number_of_segs, master.service.lookups)) {
+        std::perror("look-ups");
+        std::exit(kExitFailure);
+    }
     const pid_t spawner = fork_member();
     if (spawner < 0) {
         std::perror("fork");

@@ -38,20 +38,24 @@ void report_received_link(void* opaque, bool up) {
         std::perror("link report");
 }
 
+const char* host_name_of(void* opaque, int row) { return static_cast<Master*>(opaque)->clients.rows[row]; }
+
 [[noreturn]] void receive_row(Master& master, std::int32_t row) {
     service_context.row = row;
     const std::int32_t seg_size = master.settings.seg_size;
     const auto id = static_cast<std::int32_t>(row);
-    ServiceReceiver receiver{kMasterLinkParams,
-                             {"Master row", row, "from_remote"},
-                             master.clients.rows[row],
-                             make_greeting(LinkRole::kMaster, id, seg_size),
-                             make_greeting(LinkRole::kRemote, id, seg_size),
-                             master.message_buffer,
-                             &service_context,
-                             store,
-                             report_received_link,
-                             master.keyed};
+    ServiceReceiver receiver{.link = kMasterLinkParams,
+                             .name = {"Master row", row, "from_remote"},
+                             .peer_host = master.clients.rows[row],
+                             .lookups = &master.service.lookups,
+                             .name_index = row,
+                             .own = make_greeting(LinkRole::kMaster, id, seg_size),
+                             .expected = make_greeting(LinkRole::kRemote, id, seg_size),
+                             .message = master.message_buffer,
+                             .context = &service_context,
+                             .store = store,
+                             .report = report_received_link,
+                             .key = master.keyed};
     receiver.link.ipv6 = master.settings.ipv6;
     receiver.link.id = row;
     run_service_receiver(receiver);
@@ -69,8 +73,8 @@ void spawn_service_receivers(Master& master) {
             end_family(kExitFailure);
         }
     }
-    while (family_intact()) sleep_ms(kRelinkPauseMs);
-    end_family(family_end_status());
+    // Idle otherwise, the spawner runs every look-up of the daemon.
+    serve_host_lookups(master.settings.ipv6, host_name_of, &master, master.service.lookups);
 }
 
 }  // namespace gorv::master

@@ -64,16 +64,18 @@ void take_reports(void* opaque) {
 void send_service_rows(Master& master) {
     close(master.service.report_write);
     const std::int32_t seg_size = master.settings.seg_size;
-    ServiceSenderSetup setup{kMasterLinkParams,
-                             "Master row",
-                             "to_remote",
-                             master.number_of_segs,
-                             0,
-                             host_of,
-                             make_greeting(LinkRole::kMaster, 0, seg_size),
-                             make_greeting(LinkRole::kRemote, 0, seg_size),
-                             {&service_context, changed, segment, report_sent_link, master.service.report_read, take_reports},
-                             master.keyed};
+    ServiceSenderSetup setup{
+        .link = kMasterLinkParams,
+        .who = "Master row",
+        .direction = "to_remote",
+        .rows = master.number_of_segs,
+        .first_id = 0,
+        .host_of = host_of,
+        .lookups = &master.service.lookups,
+        .own = make_greeting(LinkRole::kMaster, 0, seg_size),
+        .expected = make_greeting(LinkRole::kRemote, 0, seg_size),
+        .source = {&service_context, changed, segment, report_sent_link, master.service.report_read, take_reports},
+        .key = master.keyed};
     setup.link.ipv6 = master.settings.ipv6;
     const std::int64_t start = std::time(nullptr);
     for (std::int32_t row = 0; row < master.number_of_segs; ++row) master.service.links[row].since = start;
