@@ -24,6 +24,15 @@ namespace {
 
 constexpr char kClientList[] = "/tmp/bench_clients";
 constexpr char kHost[] = "127.0.0.1";
+constexpr char kKeyFile[] = "/tmp/bench_link.key";
+
+// The key file of keyed runs, only its owner may read it.
+void write_key_file() {
+    const int fd = open(kKeyFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::string key(64, '5');
+    if (fd < 0 || write(fd, key.data(), key.size()) != static_cast<ssize_t>(key.size())) std::perror(kKeyFile);
+    if (fd >= 0) close(fd);
+}
 
 std::vector<std::string> command_line(const System& system, const std::string& program,
                                       std::vector<std::string> options) {
@@ -33,6 +42,10 @@ std::vector<std::string> command_line(const System& system, const std::string& p
         options.push_back(std::to_string(system.seg_size));
     }
     if (system.service) options.emplace_back("-k");
+    if (system.keyed) {
+        options.emplace_back("-K");
+        options.emplace_back(kKeyFile);
+    }
     return options;
 }
 
@@ -273,6 +286,10 @@ bool take_system_option(int option, const char* value, System& system) {
         case 'n': system.clients = std::atoi(value); return true;
         case 's': system.seg_size = std::atoi(value); return true;
         case 'k': system.service = true; return true;
+        case 'K':
+            system.service = system.keyed = true;
+            write_key_file();
+            return true;
         case 'b': system.bin_dir = value; return true;
         default: return false;
     }

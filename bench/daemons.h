@@ -24,11 +24,12 @@ struct System {
     int clients = 1;
     int seg_size = 0;
     bool service = false;
+    bool keyed = false;  // service mode with -K: a key file the benchmark writes
     int remotes = -1;  // remotes started: remote 0 to remotes - 1; all clients when negative
 };
 
 // The options that describe the System, shared by the benchmarks: -n clients,
-// -s size, -k (service mode), -b bin_dir. Returns false for any other letter.
+// -s size, -k (service mode), -K (service mode with keyed links), -b bin_dir. Returns false for any other letter.
 bool take_system_option(int option, const char* value, System& system);
 // What is wrong with the system's options, for a line on stderr; empty when
 // nothing is.

@@ -3,7 +3,7 @@
 // N remotes on this machine. Run it through tests/isolated (bench/run_service
 // does).
 //
-//   relink [-n clients] [-r restarts] [-s size] [-v] [-b bin_dir]
+//   relink [-n clients] [-r restarts] [-s size] [-K] [-v] [-b bin_dir]
 //
 // Both sides always run with -k. Each restart is timed from the restarted
 // daemon's start: until every receiver port of that daemon listens, until
@@ -55,13 +55,13 @@ struct Options {
 Options parse(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "n:r:s:vb:")) != -1) {
+    while ((option = getopt(argc, argv, "n:r:s:vKb:")) != -1) {
         if (take_system_option(option, optarg, options.system)) continue;
         switch (option) {
             case 'r': options.restarts = std::atoi(optarg); break;
             case 'v': options.verbose = true; break;
             default:
-                std::fprintf(stderr, "usage: relink [-n clients] [-r restarts] [-s size] [-v] [-b bin_dir]\n");
+                std::fprintf(stderr, "usage: relink [-n clients] [-r restarts] [-s size] [-K] [-v] [-b bin_dir]\n");
                 std::exit(2);
         }
     }

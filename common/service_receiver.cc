@@ -98,56 +98,6 @@ int listen_until_free(const ServiceReceiver& receiver, RepeatFilter& refusals) {
     }
 }
 
-// A free place for a new connection: when every place waits, the oldest
-// connection is dropped, so that strays cannot keep a real peer out.
-PendingLink& free_place(ReceiverState& state) {
-    PendingLink* oldest = &state.pending[0];
-    for (PendingLink& pending : state.pending) {
-        if (pending.socket < 0) return pending;
-        if (pending.deadline < oldest->deadline) oldest = &pending;
-    }
-    close_link(oldest->socket);
-    return *oldest;
-}
-
-// Whether the pending link's address is the expected host's, by the look-up
-// process's table: refused only once a look-up after it came has finished
-// (or its time is up), so that a host whose address changed gets in.
-void check_address(const ServiceReceiver& receiver, ReceiverState& state, PendingLink& pending, std::int64_t now) {
-    std::array<PeerAddress, kMaxHostAddresses> addresses{};
-    const KnownHost known = known_addresses(*receiver.lookups, receiver.name_index, addresses);
-    for (int i = 0; i < known.count; ++i) {
-        if (same_address(addresses[static_cast<std::size_t>(i)], pending.address, receiver.link.ipv6)) {
-            pending.allowed = true;
-            return;
-        }
-    }
-    if (known.done == pending.looked_up && now < pending.deadline) return;
-    char reason[160];
-    std::snprintf(reason, sizeof reason, "%s is not an address of %s", pending.address_text.data(), receiver.peer_host);
-    refuse_pending(receiver, state, pending, reason);
-}
-
-void take_connection(const ServiceReceiver& receiver, ReceiverState& state) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int accepted = accept4(state.listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (accepted < 0) {
-        // Out of descriptors or memory: the connection stays queued, so
-        // wait rather than spin on it. Other failures concern that peer only.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_ms(kRelinkPauseMs);
-        return;
-    }
-    if (!set_link_liveness(accepted)) std::perror("setsockopt");
-    PendingLink& pending = free_place(state);
-    pending = PendingLink{.socket = accepted, .deadline = now_ms() + kGreetingTimeoutMs};
-    pending.address = address_of(peer, receiver.link.ipv6, pending.address_text);
-    std::array<PeerAddress, 1> unused{};
-    pending.looked_up = known_addresses(*receiver.lookups, receiver.name_index, unused).done;
-    check_address(receiver, state, pending, now_ms());
-    if (pending.socket >= 0 && !pending.allowed) ask_look_up(*receiver.lookups, receiver.name_index);
-}
-
 // A keyed hello in full: answer with our greeting, a fresh nonce and our proof.
 bool answer_keyed(const ServiceReceiver& receiver, PendingLink& pending) {
     std::array<std::uint8_t, kKeyedAnswerSize> answer{};
@@ -219,6 +169,67 @@ void take_greeting(const ServiceReceiver& receiver, ReceiverState& state, Pendin
         }
     }
     link_up(receiver, state, pending);
+}
+
+// A free place for a new connection. When every place waits, a greeting
+// that has come is taken first; failing that the oldest connection is
+// dropped, so that strays cannot keep a real peer out.
+PendingLink& free_place(const ServiceReceiver& receiver, ReceiverState& state) {
+    std::array<pollfd, kMaxPendingLinks> waiting{};
+    for (std::size_t i = 0; i < kMaxPendingLinks; ++i) {
+        const PendingLink& pending = state.pending[i];
+        if (pending.socket < 0) return state.pending[i];
+        waiting[i] = {pending.allowed ? pending.socket : -1, POLLIN, 0};
+    }
+    if (poll(waiting.data(), waiting.size(), 0) > 0) {
+        for (std::size_t i = 0; i < kMaxPendingLinks; ++i)
+            if (waiting[i].revents != 0) take_greeting(receiver, state, state.pending[i]);
+    }
+    PendingLink* oldest = &state.pending[0];
+    for (PendingLink& pending : state.pending) {
+        if (pending.socket < 0) return pending;
+        if (pending.deadline < oldest->deadline) oldest = &pending;
+    }
+    close_link(oldest->socket);
+    return *oldest;
+}
+
+// Whether the pending link's address is the expected host's, by the look-up
+// process's table: refused only once a look-up after it came has finished
+// (or its time is up), so that a host whose address changed gets in.
+void check_address(const ServiceReceiver& receiver, ReceiverState& state, PendingLink& pending, std::int64_t now) {
+    std::array<PeerAddress, kMaxHostAddresses> addresses{};
+    const KnownHost known = known_addresses(*receiver.lookups, receiver.name_index, addresses);
+    for (int i = 0; i < known.count; ++i) {
+        if (same_address(addresses[static_cast<std::size_t>(i)], pending.address, receiver.link.ipv6)) {
+            pending.allowed = true;
+            return;
+        }
+    }
+    if (known.done == pending.looked_up && now < pending.deadline) return;
+    char reason[160];
+    std::snprintf(reason, sizeof reason, "%s is not an address of %s", pending.address_text.data(), receiver.peer_host);
+    refuse_pending(receiver, state, pending, reason);
+}
+
+void take_connection(const ServiceReceiver& receiver, ReceiverState& state) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int accepted = accept4(state.listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (accepted < 0) {
+        // Out of descriptors or memory: the connection stays queued, so
+        // wait rather than spin on it. Other failures concern that peer only.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_ms(kRelinkPauseMs);
+        return;
+    }
+    if (!set_link_liveness(accepted)) std::perror("setsockopt");
+    PendingLink& pending = free_place(receiver, state);
+    pending = PendingLink{.socket = accepted, .deadline = now_ms() + kGreetingTimeoutMs};
+    pending.address = address_of(peer, receiver.link.ipv6, pending.address_text);
+    std::array<PeerAddress, 1> unused{};
+    pending.looked_up = known_addresses(*receiver.lookups, receiver.name_index, unused).done;
+    check_address(receiver, state, pending, now_ms());
+    if (pending.socket >= 0 && !pending.allowed) ask_look_up(*receiver.lookups, receiver.name_index);
 }
 
 // A keyed link's message is stored only when its tag is the next one's:

@@ -1,10 +1,16 @@
 // Service mode that lets no one in: keyed links (-K), refused key files,
 // wrong keys, keyless peers, a captured link played again, a byte changed
-// in flight, and a remote that writes a row not its own.
+// in flight, a remote that writes a row not its own, a dead name server
+// with strangers knocking, and a stray that reconnects without end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "common/constants.h"
@@ -231,6 +237,129 @@ TEST(RowsOwnRemote, AnUpdateForAnotherRowIsDroppedAndTheLinkKept) {
         << out;
     EXPECT_FALSE(contains(out, "Master row 1 from_remote: down")) << out;
     EXPECT_EQ(master.err(), "Master: service-mode links are not authenticated: no link key (-K)\n");
+}
+
+// Rows 0 and 1 and their remotes on localhost, row 2 on a host that only a
+// name server knows, whose name server never answers.
+struct RowsBesideADeadNameServer {
+    Fd name_server;
+    std::unique_ptr<Running> master;
+    std::vector<std::unique_ptr<Running>> remotes;
+    std::span<std::byte> master_mo, master_ro, remote_mo[2], remote_ro[2];
+
+    RowsBesideADeadNameServer() {
+        name_server = Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(53);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(name_server.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+            throw std::runtime_error("no name server port");
+        write_file("/tmp/resolv.conf", "nameserver 127.0.0.1\noptions timeout:3 attempts:2\n");
+        if (run({"/bin/sh", "-ec", "mount --bind /tmp/resolv.conf /etc/resolv.conf"}).exit_status != 0)
+            throw std::runtime_error("resolv.conf not mounted");
+        write_file(kList, "Clientname=localhost Instances=2\nClientname=ghost.gorv.test\n");
+        master = std::make_unique<Running>(master_k());
+        for (int id = 0; id < 2; ++id) remotes.push_back(std::make_unique<Running>(remote_k(id)));
+        if (!wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase + 2); }))
+            throw std::runtime_error("areas not made");
+        master_mo = attach_area(kMasterMoKey);
+        master_ro = attach_area(kMasterRoKey);
+        for (int id = 0; id < 2; ++id) {
+            remote_mo[id] = attach_area(kRemoteMoKeyBase + 2 * id);
+            remote_ro[id] = attach_area(kRemoteRoKeyBase + 2 * id);
+        }
+    }
+    // A new value each way on both rows, there within `limit`.
+    bool changes_arrive(std::uint32_t value, Millis limit) {
+        for (int row = 0; row < 2; ++row) {
+            put(master_mo.subspan(static_cast<size_t>(row) * 4096), 1, value);
+            put(remote_ro[row], 2, value);
+        }
+        return wait_until(
+            [&] {
+                for (int row = 0; row < 2; ++row)
+                    if (word_at(remote_mo[row], 1) != value || word_at(master_ro.subspan(static_cast<size_t>(row) * 4096), 2) != value)
+                        return false;
+                return true;
+            },
+            limit);
+    }
+};
+
+Fd connect_from(const char* source, std::uint16_t port) {
+    Fd link(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &local.sin_addr);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(link.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(link.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0)
+        return Fd();
+    return link;
+}
+
+TEST(LookUpsBesideTheLoops, ADeadNameServerAndAStrangerKnockingHoldUpNoKnownRow) {
+    RowsBesideADeadNameServer system;
+    ASSERT_TRUE(system.changes_arrive(1, 8s));
+    std::atomic<bool> stop{false};
+    std::thread stranger([&] {
+        while (!stop) {
+            const Fd knock = connect_from("127.0.0.2", kMasterListenBase);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    bool in_step = true;
+    for (std::uint32_t value = 2; value < 10; ++value) in_step = system.changes_arrive(value, 2s) && in_step;
+    system.remotes[0]->kill_group();
+    system.remotes[0] = std::make_unique<Running>(remote_k(0));
+    const bool relinked = system.changes_arrive(10, 3s);
+    stop = true;
+    stranger.join();
+    EXPECT_TRUE(in_step);
+    EXPECT_TRUE(relinked);
+    const std::string out = system.master->out();
+    EXPECT_EQ(count_of(out, "Master row 0 from_remote: refused (127.0.0.2 is not an address of localhost)\n"), 1u)
+        << out;
+    EXPECT_TRUE(contains(out, "Master row 0 from_remote: relinked\n")) << out;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return contains(system.master->out(),
+                            "Master row 2 to_remote: not linked (ghost.gorv.test could not be located by getaddrinfo)\n");
+        },
+        15s));
+}
+
+TEST(StraysCannotStarveARow, AStrayReconnectingWithoutEndLeavesARestartedRemoteLinked) {
+    write_file(kList, "Clientname=localhost Instances=2\n");
+    Running master(master_k());
+    Running remote0(remote_k(0));
+    auto remote1 = std::make_unique<Running>(remote_k(1));
+    ASSERT_TRUE(wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase + 2); }));
+    const std::span<std::byte> master_ro = attach_area(kMasterRoKey).subspan(4096);
+    const std::span<std::byte> remote_ro = attach_area(kRemoteRoKeyBase + 2);
+    put(remote_ro, 3, 31);
+    ASSERT_TRUE(wait_until([&] { return word_at(master_ro, 3) == 31; }, 8s));
+    std::atomic<bool> stop{false};
+    const auto stray = [&] {
+        std::deque<Fd> open;
+        while (!stop) {
+            open.push_back(connect_from("127.0.0.1", kMasterListenBase + 1));
+            if (open.size() > 16) open.pop_front();
+        }
+    };
+    std::thread stray_thread(stray);
+    remote1->kill_group();
+    remote1 = std::make_unique<Running>(remote_k(1));
+    put(remote_ro, 3, 32);
+    const bool linked = wait_until([&] { return word_at(master_ro, 3) == 32; }, 2s);
+    stop = true;
+    stray_thread.join();
+    EXPECT_TRUE(linked);
+    EXPECT_TRUE(contains(master.out(), "Master row 1 from_remote: relinked\n")) << master.out();
 }
 
 }  // namespace
