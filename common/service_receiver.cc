@@ -171,6 +171,13 @@ void take_greeting(const ServiceReceiver& receiver, ReceiverState& state, Pendin
     link_up(receiver, state, pending);
 }
 
+std::array<char, 160> not_allowed(const ServiceReceiver& receiver, const PendingLink& pending) {
+    std::array<char, 160> reason{};
+    std::snprintf(reason.data(), reason.size(), "%s is not an address of %s", pending.address_text.data(),
+                  receiver.peer_host);
+    return reason;
+}
+
 // A free place for a new connection. When every place waits, a greeting
 // that has come is taken first; failing that the oldest connection is
 // dropped, so that strays cannot keep a real peer out.
@@ -190,7 +197,7 @@ PendingLink& free_place(const ServiceReceiver& receiver, ReceiverState& state) {
         if (pending.socket < 0) return pending;
         if (pending.deadline < oldest->deadline) oldest = &pending;
     }
-    close_link(oldest->socket);
+    refuse_pending(receiver, state, *oldest, oldest->allowed ? "dropped for a newer connection" : not_allowed(receiver, *oldest).data());
     return *oldest;
 }
 
@@ -207,9 +214,7 @@ void check_address(const ServiceReceiver& receiver, ReceiverState& state, Pendin
         }
     }
     if (known.done == pending.looked_up && now < pending.deadline) return;
-    char reason[160];
-    std::snprintf(reason, sizeof reason, "%s is not an address of %s", pending.address_text.data(), receiver.peer_host);
-    refuse_pending(receiver, state, pending, reason);
+    refuse_pending(receiver, state, pending, not_allowed(receiver, pending).data());
 }
 
 void take_connection(const ServiceReceiver& receiver, ReceiverState& state) {
