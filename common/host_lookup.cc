@@ -21,7 +21,7 @@ namespace gorv {
 // the writer reads words, never torn bytes; the sequence count tells it
 // to read again.
 struct HostLookups::Entry {
-    static constexpr int kWords = 4;
+    static constexpr std::size_t kWords = 4;
     std::atomic<std::uint32_t> sequence;
     std::atomic<std::uint32_t> done;
     std::atomic<std::int32_t> count;
@@ -47,10 +47,10 @@ void publish(HostLookups::Entry& entry, std::span<const PeerAddress> found, bool
     if (!failed) {
         entry.count.store(static_cast<std::int32_t>(found.size()), std::memory_order_relaxed);
         for (std::size_t i = 0; i < found.size(); ++i) {
-            for (int w = 0; w < HostLookups::Entry::kWords; ++w) {
+            for (std::size_t w = 0; w < HostLookups::Entry::kWords; ++w) {
                 std::uint32_t word;
                 std::memcpy(&word, found[i].bytes.data() + 4 * w, 4);
-                entry.words[i][static_cast<std::size_t>(w)].store(word, std::memory_order_relaxed);
+                entry.words[i][w].store(word, std::memory_order_relaxed);
             }
         }
     }
@@ -141,11 +141,10 @@ KnownHost known_addresses(const HostLookups& lookups, int name, std::span<PeerAd
         if ((before & 1) != 0) continue;
         known.count = std::min<int>(entry.count.load(std::memory_order_relaxed), static_cast<int>(addresses.size()));
         known.count = std::max(known.count, 0);
-        for (int i = 0; i < known.count; ++i) {
-            for (int w = 0; w < HostLookups::Entry::kWords; ++w) {
-                const std::uint32_t word =
-                    entry.words[static_cast<std::size_t>(i)][static_cast<std::size_t>(w)].load(std::memory_order_relaxed);
-                std::memcpy(addresses[static_cast<std::size_t>(i)].bytes.data() + 4 * w, &word, 4);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(known.count); ++i) {
+            for (std::size_t w = 0; w < HostLookups::Entry::kWords; ++w) {
+                const std::uint32_t word = entry.words[i][w].load(std::memory_order_relaxed);
+                std::memcpy(addresses[i].bytes.data() + 4 * w, &word, 4);
             }
         }
         known.failed = entry.failed.load(std::memory_order_relaxed) != 0;
