@@ -5,7 +5,7 @@
 //   propagation [-n clients] [-t seconds] [-s size] [-k] [-K] [-f] [-r random_start] [-b bin_dir]
 //
 // The daemons come from this build's tree unless -b names another directory;
-// -k runs both sides in service mode.
+// -k runs both sides in service mode, -K with keyed links too.
 //
 // Each of the 2N segments carries at most one write at a time: a new
 // sequence number goes into word 0 of a master MO row or a remote RO

@@ -5,8 +5,9 @@
 //
 //   relink [-n clients] [-r restarts] [-s size] [-K] [-v] [-b bin_dir]
 //
-// Both sides always run with -k. Each restart is timed from the restarted
-// daemon's start: until every receiver port of that daemon listens, until
+// Both sides always run with -k (-K: keyed links too). Each restart is
+// timed from the restarted daemon's start: until every receiver port of
+// that daemon listens, until
 // the master's link state file shows the links of the restarted remote (or
 // of every row, after a master restart) up in each direction and in both,
 // and until the segments are in step again both ways.

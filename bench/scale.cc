@@ -6,7 +6,8 @@
 //
 //   scale [-n clients] [-t seconds] [-s size] [-k] [-K] [-b bin_dir]
 //
-// -k runs both sides in service mode, which links every row at once.
+// -k runs both sides in service mode, which links every row at once; -K
+// in service mode with keyed links (a key file the benchmark writes).
 // Link-up is timed from the first daemon's start and from the last one's.
 //
 // Memory is the sum of Pss over every daemon process (from

@@ -22,7 +22,8 @@ namespace gorv {
 void start_family();
 
 // poll(2) with the family's signals let through for the wait alone
-// (ppoll); timeout_ms < 0 waits without end. Returns what ppoll returned,
+// (ppoll); timeout_ms < 0 waits without end. With no descriptors it is the
+// family's sleep: a process sleeps nowhere else. Returns what ppoll returned,
 // 0 when a signal ended the wait: check family_intact then.
 int family_wait(pollfd* polled, nfds_t count, int timeout_ms);
 

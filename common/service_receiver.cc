@@ -94,7 +94,7 @@ int listen_until_free(const ServiceReceiver& receiver, RepeatFilter& refusals) {
                       receiver.link.listen_base + receiver.link.id, std::strerror(errno));
         if (refusals.fresh(reason)) log_link_event(receiver.name, "cannot listen", reason);
         if (!family_intact()) end_family(family_end_status());
-        sleep_ms(kRelinkPauseMs);
+        family_wait(nullptr, 0, kRelinkPauseMs);
     }
 }
 
