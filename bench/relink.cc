@@ -280,8 +280,9 @@ int run(int argc, char** argv) {
     const Figures remote = restart_remotes(daemons, segments, options, sequence);
     const Figures master = restart_master(daemons, segments, options, sequence);
 
-    std::printf("clients %d, segment %d bytes, service mode, %d restarts of each; links first up after %.1f s\n",
+    std::printf("clients %d, segment %d bytes, %s, %d restarts of each; links first up after %.1f s\n",
                 options.system.clients, options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize,
+                options.system.keyed ? "keyed service mode" : "service mode",
                 options.restarts,
                 to_ms(std::max(link_up.master_to_remotes, link_up.remotes_to_master)) / 1000);
     print_figures(remote);
