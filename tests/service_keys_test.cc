@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,7 @@
 #include "common/link_key.h"
 #include "common/service_link.h"
 #include "tests/harness/process_harness.h"
+#include "tests/harness/test_hosts.h"
 #include "tests/harness/test_peer.h"
 
 namespace gorv::test {
@@ -214,6 +216,112 @@ TEST(KeyedLinks, ACapturedLinkPlayedAgainOrAByteChangedInFlightStoresNothingAndT
     sender.update(0, 400);
     EXPECT_TRUE(wait_until([&] { return word_at(mo, 0) == 400; }));
     EXPECT_EQ(count_of(remote.out(), "Remote 0 from_master: relinked\n"), 2u) << remote.out();
+}
+
+// A relay on the test's own address of the hosts' network: each connection
+// to relay:port is carried to the target host's same port, byte for byte,
+// but for the one byte at `flip_at` of a connection's stream toward the
+// target, which it changes once.
+class Relay {
+  public:
+    Relay(std::uint16_t port, const std::string& target) : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const int on = 1;
+        setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in at = address(kRelayAddress, port);
+        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener_.get(), 4) != 0)
+            throw std::runtime_error("relay cannot listen");
+        thread_ = std::thread([this, port, target] { carry(port, target); });
+    }
+    ~Relay() {
+        stop_ = true;
+        thread_.join();
+    }
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    static constexpr char kRelayAddress[] = "10.77.0.254";
+    std::atomic<long> flip_at{-1};
+    std::atomic<long> carried{0};  // toward the target, on the connection carried now
+
+  private:
+    static sockaddr_in address(const std::string& ip, std::uint16_t port) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        inet_pton(AF_INET, ip.c_str(), &at.sin_addr);
+        return at;
+    }
+    // One connection at a time, carried until either end closes it.
+    void carry(std::uint16_t port, const std::string& target) {
+        while (!stop_) {
+            pollfd listening{listener_.get(), POLLIN, 0};
+            if (poll(&listening, 1, 100) <= 0) continue;
+            const Fd from(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            const Fd to(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in at = address(target, port);
+            if (connect(to.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) continue;
+            carried = 0;
+            for (bool open = true; open && !stop_;) {
+                pollfd ends[2] = {{from.get(), POLLIN, 0}, {to.get(), POLLIN, 0}};
+                if (poll(ends, 2, 100) <= 0) continue;
+                for (int side = 0; side < 2 && open; ++side) {
+                    if (ends[side].revents == 0) continue;
+                    std::uint8_t bytes[65536];
+                    const ssize_t n = read(ends[side].fd, bytes, sizeof bytes);
+                    if (n <= 0) {
+                        open = false;
+                        break;
+                    }
+                    const long flip = flip_at.load();
+                    if (side == 0 && flip >= carried && flip < carried + n) {
+                        bytes[flip - carried.load()] ^= 0x01;
+                        flip_at = -1;
+                    }
+                    if (side == 0) carried += n;
+                    send_all(side == 0 ? to : from, std::span(bytes, static_cast<size_t>(n)));
+                }
+            }
+        }
+    }
+
+    Fd listener_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Both daemons keyed, on two hosts, every link through the relay: in step;
+// a byte changed in flight ends the remote's link to the master, nothing of
+// that message is stored, and the link heals with the newest contents.
+TEST(KeyedLinks, TwoHostsInStepThroughARelayThatChangesAByteOnce) {
+    const TestHosts hosts({"central", "gen1"});
+    write_file("/tmp/test_hosts", read_file("/tmp/test_hosts") + std::string(Relay::kRelayAddress) + " relay\n");
+    ASSERT_EQ(run({"/bin/sh", "-ec", "ip addr add 10.77.0.254/24 dev hosts"}).exit_status, 0);
+    write_key(kKey, std::string(64, 'e'));
+    write_file(kList, "Clientname=relay\n");
+    Relay to_master(kMasterListenBase, "10.77.0.1");
+    Relay to_remote(kRemoteListenBase, "10.77.0.2");
+    Running master(hosts.on("central", master_k({"-K", kKey})));
+    Running remote(hosts.on("gen1", {program("gorv_remote"), "-k", "-K", kKey, "-H", "relay", "-n", "0"}));
+    ASSERT_TRUE(wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase); }));
+    const std::span<std::byte> master_mo = attach_area(kMasterMoKey);
+    const std::span<std::byte> master_ro = attach_area(kMasterRoKey);
+    const std::span<std::byte> remote_mo = attach_area(kRemoteMoKeyBase);
+    const std::span<std::byte> remote_ro = attach_area(kRemoteRoKeyBase);
+    put(master_mo, 1, 11);
+    put(remote_ro, 2, 21);
+    ASSERT_TRUE(wait_until([&] { return word_at(remote_mo, 1) == 11 && word_at(master_ro, 2) == 21; }, 8s))
+        << master.out() << remote.out();
+    // Nothing moves while the rows are in step: a byte of the next message.
+    to_master.flip_at = to_master.carried + 100;
+    put(remote_ro, 3, 31);
+    EXPECT_TRUE(wait_until([&] {
+        return contains(master.out(), "Master row 0 from_remote: down (update ") &&
+               contains(master.out(), ": tag does not match (altered, replayed or out of order))\n");
+    })) << master.out();
+    EXPECT_EQ(word_at(master_ro, 3), 0u) << "nothing of that message stored";
+    EXPECT_TRUE(wait_until([&] { return word_at(master_ro, 3) == 31; }, 3s)) << "healed";
+    EXPECT_TRUE(contains(master.out(), "Master row 0 from_remote: relinked\n")) << master.out();
+    EXPECT_EQ(to_master.flip_at.load(), -1);
 }
 
 // A remote greeted for row 1 that writes row 0 is dropped; its link stays.
