@@ -155,7 +155,10 @@ int run(int argc, char** argv) {
     const int seg_size = options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize;
     const double since_last_s = to_ms(last_started - started) / 1000;
     std::printf("clients %d, segment %d bytes, %s mode, %zu daemon processes\n", options.system.clients, seg_size,
-                options.system.keyed ? "keyed service" : options.system.service ? "service" : "plain", processes.size());
+                options.system.keyed     ? "keyed service"
+                : options.system.service ? "service"
+                                         : "plain",
+                processes.size());
     std::printf("links up after     %8.1f s master to remotes, %.1f s remotes to master\n",
                 to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
     std::printf("  from the last daemon's start (%.2f s after the first): %.2f s and %.2f s\n", since_last_s,

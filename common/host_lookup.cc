@@ -71,8 +71,8 @@ void take_requests(LookupProcess& process, int from) {
         const ssize_t n = read(from, names.data(), names.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i)
-            if (names[static_cast<std::size_t>(i)] < process.lookups->names) process.asked[names[static_cast<std::size_t>(i)]] = true;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i)
+            if (names[i] < process.lookups->names) process.asked[names[i]] = true;
     }
 }
 

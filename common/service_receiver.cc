@@ -158,7 +158,8 @@ void take_greeting(const ServiceReceiver& receiver, ReceiverState& state, Pendin
             return;
         }
     } else if (!pending.answered) {
-        if (!answer_keyed(receiver, pending)) refuse_pending(receiver, state, pending, "greeting could not be answered");
+        if (!answer_keyed(receiver, pending))
+            refuse_pending(receiver, state, pending, "greeting could not be answered");
         return;
     } else {
         Proof proof{};
@@ -197,7 +198,8 @@ PendingLink& free_place(const ServiceReceiver& receiver, ReceiverState& state) {
         if (pending.socket < 0) return pending;
         if (pending.deadline < oldest->deadline) oldest = &pending;
     }
-    refuse_pending(receiver, state, *oldest, oldest->allowed ? "dropped for a newer connection" : not_allowed(receiver, *oldest).data());
+    const std::array<char, 160> unknown = not_allowed(receiver, *oldest);
+    refuse_pending(receiver, state, *oldest, oldest->allowed ? "dropped for a newer connection" : unknown.data());
     return *oldest;
 }
 
@@ -288,7 +290,8 @@ void run_service_receiver(const ServiceReceiver& given) {
             // Nothing is read from a peer before its address is allowed.
             polled[kFirstPending + i] = {pending.allowed ? pending.socket : -1, POLLIN, 0};
             if (pending.socket < 0) continue;
-            const std::int64_t due = pending.allowed ? pending.deadline : std::min(pending.deadline, before + kLookupWaitMs);
+            const std::int64_t due =
+                pending.allowed ? pending.deadline : std::min(pending.deadline, before + kLookupWaitMs);
             if (wake < 0 || due < wake) wake = due;
         }
         const int wait = wake < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, wake - before));

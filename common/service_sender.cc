@@ -80,7 +80,8 @@ void start_attempt(SenderState& sender, int row) {
             return;
         }
         char reason[320];
-        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo", setup.host_of(setup.source.context, row));
+        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo",
+                      setup.host_of(setup.source.context, row));
         row_failed(sender, row, reason);
         return;
     }

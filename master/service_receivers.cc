@@ -23,7 +23,8 @@ void store(void* opaque) {
         char event[64];
         std::snprintf(event, sizeof event, "dropped an update for row %d", dest_who);
         if (cross_row_updates.fresh(event))
-            log_link_event({"Master row", here.row, "from_remote"}, event, "a row takes updates from its own remote only");
+            log_link_event({"Master row", here.row, "from_remote"}, event,
+                           "a row takes updates from its own remote only");
         return;
     }
     store_received_update(*here.master, here.row);

@@ -117,11 +117,13 @@ TEST(KeyedLinks, AKeyFileThatIsNotRightEndsTheDaemonBeforeAnyArea) {
     const Case cases[] = {
         {master_k({"-K", "/tmp/open.key"}),
          "Master: link key file /tmp/open.key refused: readable or writable by group or others\n"},
-        {master_k({"-K", "/tmp/short.key"}), "Master: link key file /tmp/short.key refused: not 64 hexadecimal digits\n"},
+        {master_k({"-K", "/tmp/short.key"}),
+         "Master: link key file /tmp/short.key refused: not 64 hexadecimal digits\n"},
         {master_k({"-K", "/tmp/nothex.key"}),
          "Master: link key file /tmp/nothex.key refused: not 64 hexadecimal digits\n"},
         {master_k({"-K", "/tmp/none.key"}), "Master: link key file /tmp/none.key refused: No such file or directory\n"},
-        {{program("gorv_master"), "-g", kList, "-K", kKey}, "Master: -K needs -k: a link key is for service mode only\n"},
+        {{program("gorv_master"), "-g", kList, "-K", kKey},
+         "Master: -K needs -k: a link key is for service mode only\n"},
         {remote_k(0, {"-K", "/tmp/open.key"}),
          "Remote: link key file /tmp/open.key refused: readable or writable by group or others\n"},
         {{program("gorv_remote"), "-H", "localhost", "-n", "0", "-K", kKey},
@@ -167,7 +169,8 @@ TEST(KeyedLinks, KeyedDaemonsAreInStepAndAnotherKeyOrNoKeyIsRefusedWithNothingSt
     remote1.kill_group();
     Running keyless(remote_k(1));
     EXPECT_TRUE(wait_until([&] {
-        return contains(master.out(), "Master row 1 from_remote: refused (a peer without a link key, this end has one)\n") &&
+        return contains(master.out(),
+                        "Master row 1 from_remote: refused (a peer without a link key, this end has one)\n") &&
                contains(keyless.out(), "Remote 1 from_master: refused (a peer with a link key, this end has none)\n");
     })) << master.out() << keyless.out();
     std::this_thread::sleep_for(2500ms);  // refused again every second, said once
@@ -209,7 +212,8 @@ TEST(KeyedLinks, ACapturedLinkPlayedAgainOrAByteChangedInFlightStoresNothingAndT
     sender.update(0, 300, 9);  // a byte of the second message changed after its tag
     EXPECT_TRUE(wait_until([&] {
         return contains(remote.out(),
-                        "Remote 0 from_master: down (update 1: tag does not match (altered, replayed or out of order))\n");
+                        "Remote 0 from_master: down (update 1: tag does not match (altered, replayed or out of "
+                        "order))\n");
     })) << remote.out();
     EXPECT_EQ(word_at(mo, 0), 200u) << "the row stays as it was";
     ASSERT_TRUE(sender.connect(0));
@@ -387,7 +391,8 @@ struct RowsBesideADeadNameServer {
         return wait_until(
             [&] {
                 for (int row = 0; row < 2; ++row)
-                    if (word_at(remote_mo[row], 1) != value || word_at(master_ro.subspan(static_cast<size_t>(row) * 4096), 2) != value)
+                    if (word_at(remote_mo[row], 1) != value ||
+                        word_at(master_ro.subspan(static_cast<size_t>(row) * 4096), 2) != value)
                         return false;
                 return true;
             },
@@ -436,7 +441,8 @@ TEST(LookUpsBesideTheLoops, ADeadNameServerAndAStrangerKnockingHoldUpNoKnownRow)
     EXPECT_TRUE(wait_until(
         [&] {
             return contains(system.master->out(),
-                            "Master row 2 to_remote: not linked (ghost.gorv.test could not be located by getaddrinfo)\n");
+                            "Master row 2 to_remote: not linked (ghost.gorv.test could not be located by "
+                            "getaddrinfo)\n");
         },
         15s));
 }
