@@ -1,6 +1,9 @@
 #include "bench/daemons.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -106,8 +109,30 @@ long long threads_cpu_ns(pid_t pid) {
     return on_cpu;
 }
 
+// A name server on 127.0.0.1 that takes every query and answers none, in
+// this mount namespace's /etc/resolv.conf: the socket, or -1.
+int dead_name_server() {
+    const int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+        throw std::runtime_error("no port 53 for the dead name server");
+    std::ofstream("/tmp/bench_resolv.conf") << "nameserver 127.0.0.1\noptions timeout:3 attempts:2\n";
+    if (std::system("mount --bind /tmp/bench_resolv.conf /etc/resolv.conf") != 0)
+        throw std::runtime_error("cannot mount /etc/resolv.conf");
+    return server;
+}
+
 Daemons::Daemons(const System& system) {
-    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    std::ofstream list(kClientList);
+    list << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    if (system.dead_name_server) {
+        name_server_ = dead_name_server();
+        list << "Clientname=ghost.gorv.bench\n";
+    }
+    list.close();
     command_lines_.push_back(command_line(system, "gorv_master", {"-g", kClientList}));
     const int remotes = system.remotes < 0 ? system.clients : system.remotes;
     for (int id = 0; id < remotes; ++id)
@@ -122,6 +147,7 @@ Daemons::~Daemons() {
         if (leader != 0) kill(-leader, SIGKILL);
     for (const pid_t leader : leaders_)
         if (leader != 0) waitpid(leader, nullptr, 0);
+    if (name_server_ >= 0) close(name_server_);
 }
 
 std::size_t Daemons::slot(int daemon) const {
@@ -290,6 +316,7 @@ bool take_system_option(int option, const char* value, System& system) {
             system.service = system.keyed = true;
             write_key_file();
             return true;
+        case 'D': system.dead_name_server = true; return true;
         case 'b': system.bin_dir = value; return true;
         default: return false;
     }

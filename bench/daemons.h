@@ -25,11 +25,15 @@ struct System {
     int seg_size = 0;
     bool service = false;
     bool keyed = false;  // service mode with -K: a key file the benchmark writes
+    // One more row, after the clients' and without a remote, whose host only
+    // a name server would know, and a name server that never answers.
+    bool dead_name_server = false;
     int remotes = -1;  // remotes started: remote 0 to remotes - 1; all clients when negative
 };
 
 // The options that describe the System, shared by the benchmarks: -n clients,
-// -s size, -k (service mode), -K (service mode with keyed links), -b bin_dir. Returns false for any other letter.
+// -s size, -k (service mode), -K (service mode with keyed links), -D (a
+// dead name server and a row that needs it), -b bin_dir. Returns false for any other letter.
 bool take_system_option(int option, const char* value, System& system);
 // What is wrong with the system's options, for a line on stderr; empty when
 // nothing is.
@@ -67,6 +71,7 @@ class Daemons {
 
     std::vector<std::vector<std::string>> command_lines_;  // the master's first, then remote 0, 1, ...
     std::vector<pid_t> leaders_;                           // 0 for a daemon that is not running
+    int name_server_ = -1;                                 // -D: bound to port 53, never read
     Clock::time_point last_start_{};
 };
 
