@@ -1,6 +1,9 @@
 #include "bench/daemons.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -26,6 +29,15 @@ namespace {
 
 constexpr char kClientList[] = "/tmp/bench_clients";
 constexpr char kHost[] = "127.0.0.1";
+constexpr char kKeyFile[] = "/tmp/bench_link.key";
+
+// The key file of keyed runs, only its owner may read it.
+void write_key_file() {
+    const int fd = open(kKeyFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::string key(64, '5');
+    if (fd < 0 || write(fd, key.data(), key.size()) != static_cast<ssize_t>(key.size())) std::perror(kKeyFile);
+    if (fd >= 0) close(fd);
+}
 
 std::vector<std::string> command_line(const System& system, const std::string& program,
                                       std::vector<std::string> options) {
@@ -35,6 +47,10 @@ std::vector<std::string> command_line(const System& system, const std::string& p
         options.push_back(std::to_string(system.seg_size));
     }
     if (system.service) options.emplace_back("-k");
+    if (system.keyed) {
+        options.emplace_back("-K");
+        options.emplace_back(kKeyFile);
+    }
     return options;
 }
 
@@ -95,8 +111,30 @@ long long threads_cpu_ns(pid_t pid) {
     return on_cpu;
 }
 
+// A name server on 127.0.0.1 that takes every query and answers none, in
+// this mount namespace's /etc/resolv.conf: the socket, or -1.
+int dead_name_server() {
+    const int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+        throw std::runtime_error("no port 53 for the dead name server");
+    std::ofstream("/tmp/bench_resolv.conf") << "nameserver 127.0.0.1\noptions timeout:3 attempts:2\n";
+    if (std::system("mount --bind /tmp/bench_resolv.conf /etc/resolv.conf") != 0)
+        throw std::runtime_error("cannot mount /etc/resolv.conf");
+    return server;
+}
+
 Daemons::Daemons(const System& system) {
-    std::ofstream(kClientList) << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    std::ofstream list(kClientList);
+    list << "Clientname=" << kHost << " Instances=" << system.clients << "\n";
+    if (system.dead_name_server) {
+        name_server_ = dead_name_server();
+        list << "Clientname=ghost.gorv.bench\n";
+    }
+    list.close();
     command_lines_.push_back(command_line(system, "gorv_master", {"-g", kClientList}));
     const int remotes = system.remotes < 0 ? system.clients : system.remotes;
     for (int id = 0; id < remotes; ++id)
@@ -112,6 +150,7 @@ Daemons::~Daemons() {
         if (leader != 0) kill(-leader, SIGKILL);
     for (const pid_t leader : leaders_)
         if (leader != 0) waitpid(leader, nullptr, 0);
+    if (name_server_ >= 0) close(name_server_);
 }
 
 std::size_t Daemons::slot(int daemon) const {
@@ -264,6 +303,11 @@ bool take_system_option(int option, const char* value, System& system) {
         case 'n': system.clients = std::atoi(value); return true;
         case 's': system.seg_size = std::atoi(value); return true;
         case 'k': system.service = true; return true;
+        case 'K':
+            system.service = system.keyed = true;
+            write_key_file();
+            return true;
+        case 'D': system.dead_name_server = true; return true;
         case 'b': system.bin_dir = value; return true;
         default: return false;
     }

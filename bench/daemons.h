@@ -24,12 +24,17 @@ struct System {
     int clients = 1;
     int seg_size = 0;
     bool service = false;
+    bool keyed = false;  // service mode with -K: a key file the benchmark writes
+    // One more row, after the clients' and without a remote, whose host only
+    // a name server would know, and a name server that never answers.
+    bool dead_name_server = false;
     int remotes = -1;  // remotes started: remote 0 to remotes - 1; all clients when negative
     bool start_now = true;  // false: the constructor starts none, the caller starts each
 };
 
 // The options that describe the System, shared by the benchmarks: -n clients,
-// -s size, -k (service mode), -b bin_dir. Returns false for any other letter.
+// -s size, -k (service mode), -K (service mode with keyed links), -D (a
+// dead name server and a row that needs it), -b bin_dir. Returns false for any other letter.
 bool take_system_option(int option, const char* value, System& system);
 // What is wrong with the system's options, for a line on stderr; empty when
 // nothing is.
@@ -68,6 +73,7 @@ class Daemons {
 
     std::vector<std::vector<std::string>> command_lines_;  // the master's first, then remote 0, 1, ...
     std::vector<pid_t> leaders_;                           // 0 for a daemon that is not running
+    int name_server_ = -1;                                 // -D: bound to port 53, never read
     Clock::time_point last_start_{};
 };
 
@@ -112,7 +118,7 @@ struct RowLinks {
 std::vector<RowLinks> read_link_state(int clients);
 
 // Waits until all 2 × clients links are up: at most a minute, and three
-// seconds a row more in the specified mode, whose sender links its rows one
+// seconds a row more in plain mode, whose sender links its rows one
 // by one, pausing a second after each. Returns the time each direction took
 // from `since` (master to remotes first); zero for a direction that did not
 // come up. In service mode a direction counts as up

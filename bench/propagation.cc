@@ -2,10 +2,12 @@
 // both directions, with a master and N remotes on this machine. Run it
 // through tests/isolated (bench/run_propagation does).
 //
-//   propagation [-n clients] [-t seconds] [-s size] [-k] [-f] [-r random_start] [-b bin_dir]
+//   propagation [-n clients] [-t seconds] [-s size] [-k] [-K] [-D] [-f] [-r random_start] [-b bin_dir]
 //
 // The daemons come from this build's tree unless -b names another directory;
-// -k runs both sides in service mode.
+// -k runs both sides in service mode, -K with keyed links too. -D adds a
+// row whose host only a name server knows, and a name server that never
+// answers; the figures are the other rows'.
 //
 // Each of the 2N segments carries at most one write at a time: a new
 // sequence number goes into word 0 of a master MO row or a remote RO
@@ -77,12 +79,12 @@ struct Direction {
 };
 
 constexpr char kUsage[] =
-    "usage: propagation [-n clients] [-t seconds] [-s size] [-k] [-f] [-r random_start] [-b bin_dir]\n";
+    "usage: propagation [-n clients] [-t seconds] [-s size] [-k] [-K] [-D] [-f] [-r random_start] [-b bin_dir]\n";
 
 Options parse(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "n:t:s:kfr:b:")) != -1) {
+    while ((option = getopt(argc, argv, "n:t:s:kKDfr:b:")) != -1) {
         if (take_system_option(option, optarg, options.system)) continue;
         switch (option) {
             case 't': options.seconds = std::atoi(optarg); break;
@@ -274,7 +276,7 @@ int run(int argc, char** argv) {
     std::printf("clients %d, segment %d bytes, %s mode, writes for %d s; links up after %.1f s (master to remotes), "
                 "%.1f s (remotes to master)\n",
                 options.system.clients, options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize,
-                options.system.service ? "service" : "specified", options.seconds,
+                options.system.keyed ? "keyed service" : options.system.service ? "service" : "plain", options.seconds,
                 to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
     print_table(directions, options.freeze ? "with every remote running" : nullptr);
     if (options.freeze) {

@@ -3,10 +3,11 @@
 // N remotes on this machine. Run it through tests/isolated (bench/run_service
 // does).
 //
-//   relink [-n clients] [-r restarts] [-s size] [-v] [-b bin_dir]
+//   relink [-n clients] [-r restarts] [-s size] [-K] [-v] [-b bin_dir]
 //
-// Both sides always run with -k. Each restart is timed from the restarted
-// daemon's start: until every receiver port of that daemon listens, until
+// Both sides always run with -k (-K: keyed links too). Each restart is
+// timed from the restarted daemon's start: until every receiver port of
+// that daemon listens, until
 // the master's link state file shows the links of the restarted remote (or
 // of every row, after a master restart) up in each direction and in both,
 // and until the segments are in step again both ways.
@@ -55,13 +56,13 @@ struct Options {
 Options parse(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "n:r:s:vb:")) != -1) {
+    while ((option = getopt(argc, argv, "n:r:s:vKb:")) != -1) {
         if (take_system_option(option, optarg, options.system)) continue;
         switch (option) {
             case 'r': options.restarts = std::atoi(optarg); break;
             case 'v': options.verbose = true; break;
             default:
-                std::fprintf(stderr, "usage: relink [-n clients] [-r restarts] [-s size] [-v] [-b bin_dir]\n");
+                std::fprintf(stderr, "usage: relink [-n clients] [-r restarts] [-s size] [-K] [-v] [-b bin_dir]\n");
                 std::exit(2);
         }
     }
@@ -283,8 +284,9 @@ int run(int argc, char** argv) {
     const Figures remote = restart_remotes(daemons, segments, options, sequence);
     const Figures master = restart_master(daemons, segments, options, sequence);
 
-    std::printf("clients %d, segment %d bytes, service mode, %d restarts of each; links first up after %.1f s\n",
+    std::printf("clients %d, segment %d bytes, %s, %d restarts of each; links first up after %.1f s\n",
                 options.system.clients, options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize,
+                options.system.keyed ? "keyed service mode" : "service mode",
                 options.restarts,
                 to_ms(std::max(link_up.master_to_remotes, link_up.remotes_to_master)) / 1000);
     print_figures(remote);

@@ -4,9 +4,10 @@
 // segment changes every second. Run it through tests/isolated
 // (bench/run_scale does).
 //
-//   scale [-n clients] [-t seconds] [-s size] [-k] [-b bin_dir]
+//   scale [-n clients] [-t seconds] [-s size] [-k] [-K] [-b bin_dir]
 //
-// -k runs both sides in service mode, which links every row at once.
+// -k runs both sides in service mode, which links every row at once; -K
+// in service mode with keyed links (a key file the benchmark writes).
 // Link-up is timed from the first daemon's start and from the last one's.
 //
 // Memory is the sum of Pss over every daemon process (from
@@ -41,13 +42,13 @@ struct Options {
 Options parse(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "n:t:s:kb:")) != -1) {
+    while ((option = getopt(argc, argv, "n:t:s:kKb:")) != -1) {
         if (take_system_option(option, optarg, options.system)) continue;
         if (option == 't') {
             options.seconds = std::atoi(optarg);
             continue;
         }
-        std::fprintf(stderr, "usage: scale [-n clients] [-t seconds] [-s size] [-k] [-b bin_dir]\n");
+        std::fprintf(stderr, "usage: scale [-n clients] [-t seconds] [-s size] [-k] [-K] [-b bin_dir]\n");
         std::exit(2);
     }
     std::string refusal = system_refusal(options.system);
@@ -156,7 +157,10 @@ int run(int argc, char** argv) {
     const int seg_size = options.system.seg_size != 0 ? options.system.seg_size : kDefaultSegSize;
     const double since_last_s = to_ms(last_started - started) / 1000;
     std::printf("clients %d, segment %d bytes, %s mode, %zu daemon processes\n", options.system.clients, seg_size,
-                options.system.service ? "service" : "specified", processes.size());
+                options.system.keyed     ? "keyed service"
+                : options.system.service ? "service"
+                                         : "plain",
+                processes.size());
     std::printf("links up after     %8.1f s master to remotes, %.1f s remotes to master\n",
                 to_ms(link_up.master_to_remotes) / 1000, to_ms(link_up.remotes_to_master) / 1000);
     std::printf("  from the last daemon's start (%.2f s after the first): %.2f s and %.2f s\n", since_last_s,

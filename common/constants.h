@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace gorv {
@@ -66,6 +67,14 @@ inline constexpr int kLinkPauseMs = 1000;
 // that acknowledges nothing this long ends the link (keepalive probes and
 // the user time-out).
 inline constexpr int kGreetingTimeoutMs = 5000;
+// Connections a listening end lets wait for their greetings at once; a new
+// one beyond them drops the oldest.
+inline constexpr std::size_t kMaxPendingLinks = 4;
+// A name is looked up again at most this often, however often it is asked
+// for; a linking process waits this long between looks at a look-up it
+// waits for.
+inline constexpr int kLookupSpacingMs = 1000;
+inline constexpr int kLookupWaitMs = 50;
 inline constexpr int kRelinkPauseMs = 1000;
 inline constexpr int kUserTimeoutMs = 10000;
 inline constexpr int kKeepaliveIdleSeconds = 2;

@@ -31,9 +31,13 @@ struct Family {
 };
 Family family;
 volatile sig_atomic_t stop_asked = 0;
+// The signal mask inside family_wait: the family's signals let through.
+sigset_t inside_wait;
+
+volatile sig_atomic_t child_noted = 0;
 
 void ask_stop(int) { stop_asked = 1; }
-void note_child(int) {}
+void note_child(int) { child_noted = 1; }
 
 void handle(int signal_number, void (*handler)(int)) {
     struct sigaction action{};
@@ -53,6 +57,19 @@ void start_family() {
     handle(SIGINT, ask_stop);
     handle(SIGHUP, ask_stop);
     handle(SIGCHLD, note_child);
+    sigset_t family_signals;
+    sigemptyset(&family_signals);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&family_signals, signal_number);
+    if (sigprocmask(SIG_BLOCK, &family_signals, &inside_wait) != 0) std::perror("sigprocmask");
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigdelset(&inside_wait, signal_number);
+}
+
+int family_wait(pollfd* polled, nfds_t count, int timeout_ms) {
+    timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000};
+    const int ready = ppoll(polled, count, timeout_ms < 0 ? nullptr : &timeout, &inside_wait);
+    if (ready >= 0 || errno != EINTR) return ready;
+    for (nfds_t i = 0; i < count; ++i) polled[i].revents = 0;
+    return 0;
 }
 
 pid_t fork_member() {
@@ -72,6 +89,9 @@ pid_t fork_member() {
 }
 
 bool family_intact() {
+    // Children are looked at only after a SIGCHLD: a pass costs no system call.
+    if (child_noted == 0) return stop_asked == 0 && !family.member_ended;
+    child_noted = 0;
     for (int i = 0; i < family.count; ++i) {
         if (waitpid(family.children[i], nullptr, WNOHANG) == family.children[i]) {
             forget(i--);

@@ -3,19 +3,29 @@
 // family ends the rest, and every child is reaped by its parent.
 //
 // Each process of the family calls start_family once, forks its children
-// with fork_member, checks family_intact in its loop (signals interrupt
-// poll, so a check follows within one wait), and calls end_family when it
-// is false. A child whose parent ends gets SIGTERM from the kernel.
-// A broken pipe never ends a process of the family.
+// with fork_member, checks family_intact in its loop, waits only in
+// family_wait, and calls end_family when family_intact is false. The
+// signals that end a family are blocked everywhere but inside
+// family_wait, so one that comes between the check and the wait still
+// ends the wait: no process wakes just to look at its family. A child whose
+// parent ends gets SIGTERM from the kernel. A broken pipe never ends a
+// process of the family.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 namespace gorv {
 
 // SIGPIPE ignored; SIGTERM, SIGINT and SIGHUP ask for a stop; SIGCHLD
-// interrupts waits.
+// interrupts waits. All four are blocked from here on but in family_wait.
 void start_family();
+
+// poll(2) with the family's signals let through for the wait alone
+// (ppoll); timeout_ms < 0 waits without end. With no descriptors it is the
+// family's sleep: a process sleeps nowhere else. Returns what ppoll returned,
+// 0 when a signal ended the wait: check family_intact then.
+int family_wait(pollfd* polled, nfds_t count, int timeout_ms);
 
 // fork(); the child forgets its parent's children and is sent SIGTERM when
 // its parent ends. -1 when fork fails (errno set).

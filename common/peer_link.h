@@ -21,38 +21,38 @@
 
 namespace gorv {
 
-// The texts one daemon prints, by the place they are printed. A null text is
-// a line that daemon does not have. Every text of a field gets the arguments
-// listed; a text that uses fewer takes the first ones. Lines the daemon
+// The texts one daemon prints, by the place they are printed. A null text
+// (any field left out) is a line that daemon does not have. Every text of a
+// field gets the arguments listed; a text that uses fewer takes the first ones. Lines the daemon
 // writes whole (with puts) are stored here with their newline. perror texts
 // go to standard error with the system's reason.
 struct LinkTexts {
-    const char* listen_socket_failed;  // perror, exit 19
-    const char* rcvbuf_failed;         // perror
-    const char* reuseaddr_failed;      // perror
-    const char* listen_ports_used_up;  // perror, exit 19: no port up to 65535 binds
-    const char* bound_at;              // level 2 (port)
-    const char* bound_at_of_id;        // level 2 (id, port)
-    const char* moved_up;              // standard error, always (id, first port, port listened on)
-    const char* listen_socket;         // level 2 (listening socket)
-    const char* attach;                // level 2 (id, listening socket)
-    const char* enters_listen;         // level 2 (id)
-    const char* enters_accept;         // level 2 (id)
-    const char* attached;              // level 2 (id, socket, errno)
-    const char* accept_failed;         // always when accept gave 0 or less (id, value, errno)
-    const char* send_socket_failed;    // perror, exit 23
-    const char* local_ports_used_up;   // perror, exit 23: no local port up to 65535 binds
-    const char* bound_local;           // level 2 (local port)
-    const char* calling_connect;       // level 2 ()
-    const char* connected;             // level 2 ()
-    const char* connect_failed;        // perror, after the last attempt on a socket
-    const char* entering_receive;      // level 2 (id, socket, length)
-    const char* in_receive;            // level 2 (id, socket, length)
-    const char* read_failed;           // always, exit 21 (errno)
-    const char* peer_closed;           // always, exit 0 ()
-    const char* got_bytes;             // level 2 (bytes read)
-    const char* got_bytes_of_id;       // level 2 (id, bytes read)
-    const char* message_complete;      // level 2 (id)
+    const char* listen_socket_failed = nullptr;  // perror, exit 19
+    const char* rcvbuf_failed = nullptr;         // perror
+    const char* reuseaddr_failed = nullptr;      // perror
+    const char* listen_ports_used_up = nullptr;  // perror, exit 19: no port up to 65535 binds
+    const char* bound_at = nullptr;              // level 2 (port)
+    const char* bound_at_of_id = nullptr;        // level 2 (id, port)
+    const char* moved_up = nullptr;              // standard error, always (id, first port, port listened on)
+    const char* listen_socket = nullptr;         // level 2 (listening socket)
+    const char* attach = nullptr;                // level 2 (id, listening socket)
+    const char* enters_listen = nullptr;         // level 2 (id)
+    const char* enters_accept = nullptr;         // level 2 (id)
+    const char* attached = nullptr;              // level 2 (id, socket, errno)
+    const char* accept_failed = nullptr;         // always when accept gave 0 or less (id, value, errno)
+    const char* send_socket_failed = nullptr;    // perror, exit 23
+    const char* local_ports_used_up = nullptr;   // perror, exit 23: no local port up to 65535 binds
+    const char* bound_local = nullptr;           // level 2 (local port)
+    const char* calling_connect = nullptr;       // level 2 ()
+    const char* connected = nullptr;             // level 2 ()
+    const char* connect_failed = nullptr;        // perror, after the last attempt on a socket
+    const char* entering_receive = nullptr;      // level 2 (id, socket, length)
+    const char* in_receive = nullptr;            // level 2 (id, socket, length)
+    const char* read_failed = nullptr;           // always, exit 21 (errno)
+    const char* peer_closed = nullptr;           // always, exit 0 ()
+    const char* got_bytes = nullptr;             // level 2 (bytes read)
+    const char* got_bytes_of_id = nullptr;       // level 2 (id, bytes read)
+    const char* message_complete = nullptr;      // level 2 (id)
 };
 
 struct LinkParams {

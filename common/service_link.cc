@@ -12,24 +12,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/big_endian.h"
 #include "common/constants.h"
 
 namespace gorv {
-namespace {
-
-void put32(std::uint8_t* to, std::uint32_t value) {
-    const std::uint32_t net = htonl(value);
-    std::memcpy(to, &net, 4);
-}
-
-std::uint32_t get32(const std::uint8_t* from) {
-    std::uint32_t net;
-    std::memcpy(&net, from, 4);
-    return ntohl(net);
-}
-
-}  // namespace
-
 void close_link(int& socket) {
     if (socket >= 0) close(socket);
     socket = -1;
@@ -45,22 +31,21 @@ bool send_block(int socket, std::span<const std::uint8_t> block) {
 
 GreetingBytes encode_greeting(const Greeting& greeting) {
     GreetingBytes bytes{};
-    put32(&bytes[0], greeting.magic);
-    bytes[4] = static_cast<std::uint8_t>(greeting.version >> 8);
-    bytes[5] = static_cast<std::uint8_t>(greeting.version & 0xff);
+    store_n32(&bytes[0], greeting.magic);
+    store_n16(&bytes[4], greeting.version);
     bytes[6] = greeting.role;
-    put32(&bytes[8], static_cast<std::uint32_t>(greeting.client_id));
-    put32(&bytes[12], static_cast<std::uint32_t>(greeting.seg_size));
+    store_n32(&bytes[8], static_cast<std::uint32_t>(greeting.client_id));
+    store_n32(&bytes[12], static_cast<std::uint32_t>(greeting.seg_size));
     return bytes;
 }
 
-Greeting decode_greeting(const GreetingBytes& bytes) {
+Greeting decode_greeting(std::span<const std::uint8_t, kGreetingSize> bytes) {
     Greeting greeting;
-    greeting.magic = get32(&bytes[0]);
-    greeting.version = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
+    greeting.magic = load_n32(&bytes[0]);
+    greeting.version = load_n16(&bytes[4]);
     greeting.role = bytes[6];
-    greeting.client_id = static_cast<std::int32_t>(get32(&bytes[8]));
-    greeting.seg_size = static_cast<std::int32_t>(get32(&bytes[12]));
+    greeting.client_id = static_cast<std::int32_t>(load_n32(&bytes[8]));
+    greeting.seg_size = static_cast<std::int32_t>(load_n32(&bytes[12]));
     return greeting;
 }
 
@@ -78,6 +63,29 @@ bool greeting_refused(const Greeting& got, const Greeting& expected, std::span<c
     else
         return false;
     return true;
+}
+
+bool key_refused(const Greeting& got, const Greeting& expected, std::span<char> reason) {
+    if (got.magic != kGreetingMagic) return false;
+    if (got.version == kKeyedGreetingVersion && expected.version == kGreetingVersion)
+        std::snprintf(reason.data(), reason.size(), "a peer with a link key, this end has none");
+    else if (got.version == kGreetingVersion && expected.version == kKeyedGreetingVersion)
+        std::snprintf(reason.data(), reason.size(), "a peer without a link key, this end has one");
+    else
+        return false;
+    return true;
+}
+
+bool hello_refused(const Greeting& got, const Greeting& expected, std::span<char> reason) {
+    return key_refused(got, expected, reason) || greeting_refused(got, expected, reason);
+}
+
+Transcript transcript_of(std::span<const std::uint8_t, kKeyedHelloSize> hello,
+                         std::span<const std::uint8_t, kKeyedHelloSize> answer) {
+    Transcript transcript{};
+    std::copy(hello.begin(), hello.end(), transcript.begin());
+    std::copy(answer.begin(), answer.end(), transcript.begin() + kKeyedHelloSize);
+    return transcript;
 }
 
 bool RepeatFilter::fresh(const char* reason) {

@@ -4,10 +4,11 @@
 // Every link begins with a greeting each way: the connecting end sends
 // its own, the listening end checks it and answers with its own, which the
 // connecting end checks in turn. Only then do update messages flow, one way,
-// framed and encoded as in specified mode. A greeting is 16 bytes:
+// framed and encoded as in plain mode (the default: links made once, no
+// greeting). A greeting is 16 bytes:
 //
 //   bytes 0..3    magic "GORV" (0x474f5256, big-endian)
-//   bytes 4..5    format version, big-endian (1)
+//   bytes 4..5    format version, big-endian (1, 2 on a keyed link)
 //   byte  6       role of the sender: 1 master, 2 remote
 //   byte  7       zero
 //   bytes 8..11   client id (the master's row), big-endian
@@ -20,6 +21,9 @@
 // only the newest message of a row that cannot take one now. Every link
 // event is one line with a local timestamp; a refusal for the reason given
 // last time is not printed again.
+//
+// A keyed link (-K) adds nonces, proofs and a tag after every message
+// (common/link_key.h); a keyless end and a keyed one refuse each other.
 #pragma once
 
 #include <array>
@@ -28,13 +32,20 @@
 #include <span>
 #include <vector>
 
+#include "common/host_lookup.h"
+#include "common/link_key.h"
 #include "common/peer_link.h"
 
 namespace gorv {
 
 inline constexpr std::uint32_t kGreetingMagic = 0x474f5256;
 inline constexpr std::uint16_t kGreetingVersion = 1;
+inline constexpr std::uint16_t kKeyedGreetingVersion = 2;
 inline constexpr std::size_t kGreetingSize = 16;
+// A keyed link's first block each way: the greeting and a nonce, and from
+// the listening end its proof as well.
+inline constexpr std::size_t kKeyedHelloSize = kGreetingSize + kNonceSize;
+inline constexpr std::size_t kKeyedAnswerSize = kKeyedHelloSize + kProofSize;
 
 enum class LinkRole : std::uint8_t { kMaster = 1, kRemote = 2 };
 
@@ -54,11 +65,30 @@ constexpr Greeting make_greeting(LinkRole role, std::int32_t client_id, std::int
 using GreetingBytes = std::array<std::uint8_t, kGreetingSize>;
 
 GreetingBytes encode_greeting(const Greeting& greeting);
-Greeting decode_greeting(const GreetingBytes& bytes);
+Greeting decode_greeting(std::span<const std::uint8_t, kGreetingSize> bytes);
 
 // Reason text of the first field in which `got` differs from `expected`,
 // written into reason; false when the greeting is right.
 bool greeting_refused(const Greeting& got, const Greeting& expected, std::span<char> reason);
+
+// Reason text when one end has a link key and the other has none (the
+// versions say which); false otherwise.
+bool key_refused(const Greeting& got, const Greeting& expected, std::span<char> reason);
+
+// Both checks in turn: key_refused, then greeting_refused.
+bool hello_refused(const Greeting& got, const Greeting& expected, std::span<char> reason);
+
+// The transcript of a keyed link: the connecting end's hello, then the
+// listening end's greeting and nonce (the first kKeyedHelloSize bytes of
+// its answer).
+Transcript transcript_of(std::span<const std::uint8_t, kKeyedHelloSize> hello,
+                         std::span<const std::uint8_t, kKeyedHelloSize> answer);
+
+// A greeting of the version that a link with (or without) a key uses.
+constexpr Greeting with_key_version(Greeting greeting, const LinkKey* key) {
+    if (key != nullptr) greeting.version = kKeyedGreetingVersion;
+    return greeting;
+}
 
 // A refusal or failure that repeats the reason printed last is not printed.
 struct RepeatFilter {
@@ -96,12 +126,15 @@ struct ServiceReceiver {
     LinkParams link;          // listens on listen_base + id, never another port
     LinkName name;
     const char* peer_host;    // links are taken from its addresses only
+    const HostLookups* lookups;  // where its addresses are found, as name name_index
+    int name_index;
     Greeting own;             // answered to the peer
     Greeting expected;        // what the peer must send
     std::span<std::byte> message;
     void* context;
     void (*store)(void* context);
     void (*report)(void* context, bool up);
+    const LinkKey* key;       // null: a keyless link
 };
 
 // Never returns: ends with the daemon's family (common/daemon_life.h).
@@ -130,9 +163,11 @@ struct ServiceSenderSetup {
     int rows;
     int first_id;
     const char* (*host_of)(void* context, int row);
+    const HostLookups* lookups;  // row i's host is name i
     Greeting own;       // client_id is set per row
     Greeting expected;  // client_id is set per row
     ServiceRowSource source;
+    const LinkKey* key;  // null: keyless links
 };
 
 [[noreturn]] void run_service_sender(const ServiceSenderSetup& setup);

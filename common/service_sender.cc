@@ -1,6 +1,5 @@
 // The connecting end of service-mode links: every row of one daemon in one
 // process over non-blocking sockets and poll(2), a pass once a second.
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,11 +25,13 @@ struct SenderRow {
     std::int64_t deadline = 0;  // next attempt (idle), or the end of the wait (connecting, greeting)
     bool wanted = false;        // the segment is to be sent, as it stands when it can be
     bool ever_up = false;
-    std::vector<std::byte> out;  // the message being written
+    std::vector<std::byte> out;  // the message being written, and its tag on a keyed link
     std::size_t out_sent = 0;
     std::size_t out_length = 0;
-    GreetingBytes answer{};
+    std::array<std::uint8_t, kKeyedHelloSize> hello{};  // keyed: our greeting and nonce
+    std::array<std::uint8_t, kKeyedAnswerSize> answer{};
     std::size_t answer_got = 0;
+    LinkSession session;  // keyed: the link's
     RepeatFilter failures;
 };
 
@@ -67,11 +68,19 @@ void row_failed(SenderState& sender, int row, const char* reason) {
 void start_attempt(SenderState& sender, int row) {
     const ServiceSenderSetup& setup = *sender.setup;
     SenderRow& state = sender.rows[static_cast<std::size_t>(row)];
-    const char* host = setup.host_of(setup.source.context, row);
+    // Every attempt asks for the host again; the look-up process keeps the
+    // last addresses that worked and looks up at most once a second.
+    ask_look_up(*setup.lookups, row);
     PeerAddress address;
-    if (look_up_all(setup.link.ipv6, host, std::span<PeerAddress>(&address, 1)) == 0) {
+    const KnownHost known = known_addresses(*setup.lookups, row, std::span(&address, 1));
+    if (known.count == 0) {
+        if (known.done == 0) {  // the first look-up has not finished yet
+            state.deadline = now_ms() + kLookupWaitMs;
+            return;
+        }
         char reason[320];
-        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo", host);
+        std::snprintf(reason, sizeof reason, "%s could not be located by getaddrinfo",
+                      setup.host_of(setup.source.context, row));
         row_failed(sender, row, reason);
         return;
     }
@@ -123,7 +132,16 @@ void send_greeting(SenderState& sender, int row) {
     }
     Greeting own = setup.own;
     own.client_id = id_of(setup, row);
-    if (!send_block(state.socket, encode_greeting(own))) {
+    const GreetingBytes greeting = encode_greeting(own);
+    std::copy(greeting.begin(), greeting.end(), state.hello.begin());
+    std::size_t hello_size = kGreetingSize;
+    if (setup.key != nullptr) {
+        Nonce nonce;
+        fresh_nonce(nonce);
+        std::copy(nonce.begin(), nonce.end(), state.hello.begin() + kGreetingSize);
+        hello_size = kKeyedHelloSize;
+    }
+    if (!send_block(state.socket, std::span(state.hello).first(hello_size))) {
         row_failed(sender, row, "greeting could not be sent");
         return;
     }
@@ -142,9 +160,16 @@ void serve_output(SenderState& sender, int row) {
         if (state.out_sent == state.out_length) {
             if (!state.wanted) return;
             const std::span<const std::byte> segment = setup.source.segment(setup.source.context, row);
-            encode_update(segment, id_of(setup, row), state.out);
+            const std::size_t message_size = segment.size() + kDestWhoSize;
+            const std::span<std::byte> message = std::span(state.out).first(message_size);
+            encode_update(segment, id_of(setup, row), message);
+            state.out_length = message_size;
+            if (setup.key != nullptr) {
+                const Tag tag = tag_next(state.session, message);
+                std::memcpy(state.out.data() + message_size, tag.data(), tag.size());
+                state.out_length += tag.size();
+            }
             state.out_sent = 0;
-            state.out_length = state.out.size();
             state.wanted = false;
         }
         const ssize_t sent = send(state.socket, state.out.data() + state.out_sent, state.out_length - state.out_sent,
@@ -160,23 +185,47 @@ void serve_output(SenderState& sender, int row) {
     }
 }
 
+// A keyed answer in full: our proof goes out before theirs is checked, so
+// that a peer with another key learns it from its own check as well.
+const char* finish_keyed_answer(SenderState& sender, int row) {
+    const ServiceSenderSetup& setup = *sender.setup;
+    SenderRow& state = sender.rows[static_cast<std::size_t>(row)];
+    const Transcript transcript = transcript_of(state.hello, std::span(state.answer).first<kKeyedHelloSize>());
+    if (!send_block(state.socket, proof_of(*setup.key, LinkEnd::kConnecting, transcript)))
+        return "proof could not be sent";
+    Proof proof{};
+    std::copy(state.answer.begin() + kKeyedHelloSize, state.answer.end(), proof.begin());
+    if (!proof_matches(*setup.key, LinkEnd::kListening, transcript, proof)) return "proof does not match: another key";
+    state.session = start_session(*setup.key, transcript);
+    return nullptr;
+}
+
 void take_answer(SenderState& sender, int row) {
     const ServiceSenderSetup& setup = *sender.setup;
     SenderRow& state = sender.rows[static_cast<std::size_t>(row)];
-    const ssize_t n = recv(state.socket, state.answer.data() + state.answer_got, kGreetingSize - state.answer_got, 0);
+    const std::size_t want = setup.key != nullptr ? kKeyedAnswerSize : kGreetingSize;
+    const ssize_t n = recv(state.socket, state.answer.data() + state.answer_got, want - state.answer_got, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) {
         row_failed(sender, row, n == 0 ? "peer closed the link before its greeting" : std::strerror(errno));
         return;
     }
+    const std::size_t before = state.answer_got;
     state.answer_got += static_cast<std::size_t>(n);
-    if (state.answer_got < kGreetingSize) return;
     Greeting expected = setup.expected;
     expected.client_id = id_of(setup, row);
     char reason[96];
-    if (greeting_refused(decode_greeting(state.answer), expected, reason)) {
+    if (before < kGreetingSize && state.answer_got >= kGreetingSize &&
+        hello_refused(decode_greeting(std::span(state.answer).first<kGreetingSize>()), expected, reason)) {
         row_failed(sender, row, reason);
         return;
+    }
+    if (state.answer_got < want) return;
+    if (setup.key != nullptr) {
+        if (const char* failure = finish_keyed_answer(sender, row)) {
+            row_failed(sender, row, failure);
+            return;
+        }
     }
     state.state = RowState::kUp;
     state.wanted = true;  // the whole segment first on every new link
@@ -267,9 +316,13 @@ void serve_ready(SenderState& sender) {
 
 }  // namespace
 
-void run_service_sender(const ServiceSenderSetup& setup) {
-    SenderState sender{&setup, {}, {}, {}};
-    const std::size_t message_length = setup.source.segment(setup.source.context, 0).size() + kDestWhoSize;
+void run_service_sender(const ServiceSenderSetup& given) {
+    ServiceSenderSetup setup = given;
+    setup.own = with_key_version(given.own, given.key);
+    setup.expected = with_key_version(given.expected, given.key);
+    SenderState sender{&setup, {}, {}, {}, 0};
+    const std::size_t message_length = setup.source.segment(setup.source.context, 0).size() + kDestWhoSize +
+                                       (setup.key != nullptr ? kTagSize : 0);
     try {
         sender.rows.resize(static_cast<std::size_t>(setup.rows));
         for (SenderRow& row : sender.rows) row.out.resize(message_length);
@@ -290,8 +343,7 @@ void run_service_sender(const ServiceSenderSetup& setup) {
         serve_deadlines(sender, now);
         const int wait = build_poll_set(sender, now_ms(), next_pass);
         std::fflush(stdout);
-        if (poll(sender.polled.data(), sender.polled.size(), wait) < 0) {
-            if (errno == EINTR) continue;
+        if (family_wait(sender.polled.data(), sender.polled.size(), wait) < 0) {
             std::perror("poll");
             end_family(kExitFailure);
         }

@@ -9,36 +9,28 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/big_endian.h"
 #include "common/constants.h"
 #include "common/log_line.h"
 
 namespace gorv {
 
 const UpdateTexts kMasterUpdateTexts{
-    kMasterLogLevel,
-    "Master got dest_who of %d\n",
-    "Neutral size = %d\n",
-    nullptr,
-    "Master sending update message to remote \"%s\" size %d ID: %d\n",
-    nullptr,
-    nullptr,
-    nullptr,
-    0,
+    .log_level = kMasterLogLevel,
+    .got_dest_who = "Master got dest_who of %d\n",
+    .message_size = "Neutral size = %d\n",
+    .sending = "Master sending update message to remote \"%s\" size %d ID: %d\n",
 };
 
 const UpdateTexts kRemoteUpdateTexts{
-    kRemoteLogLevel,
-    nullptr,
-    nullptr,
-    "Child sending to %d\n",
-    nullptr,
-    "Remote[%d] sending update to master \"%s\" \n",
-    "Sync time for remote segments \n",
-    "Sync needed.\n",
-    0,
+    .log_level = kRemoteLogLevel,
+    .sending_to = "Child sending to %d\n",
+    .sending_of_id = "Remote[%d] sending update to master \"%s\" \n",
+    .comparing = "Sync time for remote segments \n",
+    .change_found = "Sync needed.\n",
 };
 
-const UpdateTexts kSilentUpdateTexts{0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+const UpdateTexts kSilentUpdateTexts{};
 
 namespace {
 
@@ -59,8 +51,6 @@ std::uint32_t host_to_net32(std::uint32_t word) {
     if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(word);
     return word;
 }
-
-std::uint32_t net_to_host32(std::uint32_t word) { return host_to_net32(word); }
 
 // The word loops below run once a second over every segment. Built for the
 // x86-64 baseline alone they move 16 bytes a step, while memcpy and memcmp
@@ -104,7 +94,7 @@ bool compare_and_keep(const std::byte* from, std::byte* to, std::size_t words) {
 }  // namespace
 
 void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, std::span<std::byte> message) {
-    store_word(message.data(), host_to_net32(static_cast<std::uint32_t>(dest_who)));
+    store_n32(message.data(), static_cast<std::uint32_t>(dest_who));
     const std::span<std::byte> payload = message.subspan(kWord);
     const std::size_t words = std::min(segment.size(), payload.size()) / kWord;
     swap_words(segment.data(), payload.data(), words);
@@ -112,7 +102,7 @@ void encode_update(std::span<const std::byte> segment, std::int32_t dest_who, st
 }
 
 std::int32_t decode_update(std::span<const std::byte> message, std::span<std::byte> segment, const UpdateTexts& texts) {
-    const auto dest_who = static_cast<std::int32_t>(net_to_host32(load_word(message.data())));
+    const auto dest_who = static_cast<std::int32_t>(load_n32(message.data()));
     log_line(texts.log_level, 2, texts.got_dest_who, dest_who);
     const std::span<const std::byte> payload = message.subspan(kWord);
     const std::size_t words = std::min(segment.size(), payload.size()) / kWord;

@@ -18,18 +18,19 @@
 
 namespace gorv {
 
-// What one daemon prints while it encodes, sends and decodes. A null text is
-// a line that daemon does not have. Argument lists are fixed per field.
+// What one daemon prints while it encodes, sends and decodes. A null text
+// (any field left out) is a line that daemon does not have. Argument lists
+// are fixed per field.
 struct UpdateTexts {
-    int log_level;
-    const char* got_dest_who;   // level 2 (dest_who), as a message is decoded
-    const char* message_size;   // level 2 (L), before encoding
-    const char* sending_to;     // level 2 (dest_who), before encoding
-    const char* sending;        // level 1 (peer name, L, dest_who)
-    const char* sending_of_id;  // level 1 (own id, peer name)
-    const char* comparing;      // level 2 (), at every comparison
-    const char* change_found;   // level 2 (), when a comparison found a change
-    int own_id;                 // the number sending_of_id prints
+    int log_level = 0;
+    const char* got_dest_who = nullptr;   // level 2 (dest_who), as a message is decoded
+    const char* message_size = nullptr;   // level 2 (L), before encoding
+    const char* sending_to = nullptr;     // level 2 (dest_who), before encoding
+    const char* sending = nullptr;        // level 1 (peer name, L, dest_who)
+    const char* sending_of_id = nullptr;  // level 1 (own id, peer name)
+    const char* comparing = nullptr;      // level 2 (), at every comparison
+    const char* change_found = nullptr;   // level 2 (), when a comparison found a change
+    int own_id = 0;                       // the number sending_of_id prints
 };
 
 extern const UpdateTexts kMasterUpdateTexts;

@@ -92,6 +92,8 @@ int start(int argc, char** argv, Master& master) {
         print_master_usage();
         return kExitFailure;
     }
+    if (const auto status = load_daemon_key(kMasterNames, master.settings, master.link_key, master.keyed))
+        return *status;
     const ClientListResult list = read_client_list(master.settings.list_path, master.clients);
     if (!list.ok) return list.exit_status;
     master.number_of_segs = master.clients.row_count;

@@ -31,6 +31,7 @@ struct ServiceTables {
     int report_write = -1;  // the receivers' end
     std::array<RowLinks, kMaxRemotes> links{};
     RepeatFilter file_failures;
+    HostLookups lookups;  // every row's host, looked up beside the loops
 };
 
 struct Master {
@@ -47,6 +48,8 @@ struct Master {
     PeerAddress peer_address;               // the sender's last looked-up host
     SenderTables sender;
     ServiceTables service;
+    LinkKey link_key;                 // the keys of -K
+    const LinkKey* keyed = nullptr;   // null: keyless links
 };
 
 // Segment row of an area; empty when the master has no areas (size 0).

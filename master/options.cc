@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/segment_area.h"
 
 namespace gorv::master {
 
@@ -24,20 +23,14 @@ void print_master_usage() {
 
 std::optional<int> parse_master_options(int argc, char** argv, long page, MasterSettings& settings) {
     optind = 0;  // a full rescan, so that tests may parse several command lines
-    for (int option; (option = getopt(argc, argv, "hkrvs:g:y:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "hkrvs:g:y:K:")) != -1;) {
+        bool taken = false;
+        if (const auto status = take_daemon_option(option, optarg, kMasterNames, page, settings, taken)) return status;
+        if (taken) continue;
         switch (option) {
             case 'h':
                 print_master_usage();
                 return kExitOk;
-            case 'k':
-                settings.service = true;
-                break;
-            case 'r':
-                settings.release = true;
-                break;
-            case 's':
-                if (!take_seg_size_option("Master", optarg, page, settings.seg_size)) return kExitFailure;
-                break;
             case 'g': {
                 const size_t length = std::strlen(optarg);
                 if (length > static_cast<size_t>(kListPathMax)) {
@@ -48,17 +41,11 @@ std::optional<int> parse_master_options(int argc, char** argv, long page, Master
                 settings.list_given = true;
                 break;
             }
-            case 'v':
-                std::printf("gorv_master: Version %s\n", kDaemonVersion);
-                return kExitOk;
-            case 'y':
-                settings.ipv6 = std::strtol(optarg, nullptr, 10) != 0;
-                break;
             default:  // getopt has printed its own diagnostic
                 break;
         }
     }
-    return std::nullopt;
+    return check_daemon_settings(kMasterNames, settings);
 }
 
 }  // namespace gorv::master

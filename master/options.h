@@ -1,21 +1,20 @@
-// gorv_master's command line: [-h] [-r] [-s size] [-g filename] [-v] [-y 6],
-// options taking effect in the order given.
+// gorv_master's command line: [-h] [-r] [-s size] [-g filename] [-v] [-y 6]
+// [-k [-K keyfile]], options taking effect in the order given.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
 #include "common/constants.h"
+#include "common/daemon_options.h"
 
 namespace gorv::master {
 
 inline constexpr int kListPathMax = 255;
 
-struct MasterSettings {
-    std::int32_t seg_size = kDefaultSegSize;
-    bool ipv6 = false;  // -y with any value but 0
-    bool release = false;
-    bool service = false;  // -k: links that heal (service mode)
+inline constexpr DaemonNames kMasterNames{"gorv_master", "Master"};
+
+struct MasterSettings : DaemonSettings {
     bool list_given = false;
     char list_path[kListPathMax + 1] = {};
 };

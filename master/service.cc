@@ -4,158 +4,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <cstdlib>
 
 #include "common/daemon_life.h"
-#include "common/replace_file.h"
-#include "master/master.h"
+#include "master/service.h"
 
 namespace gorv::master {
-namespace {
 
-// What a receiver tells the sender: the row and whether its link is up.
-struct LinkReport {
-    std::int32_t row;
-    std::int32_t up;
-};
+ServiceContext service_context;
 
-// The process's master and, in a receiver, its row.
-struct ServiceContext {
-    Master* master;
-    std::int32_t row;
-};
-ServiceContext context;
-
-Master& master_of(void* opaque) { return *static_cast<ServiceContext*>(opaque)->master; }
-
-void write_link_state(Master& master) {
-    const std::span<const RowLinks> rows(master.service.links.data(), static_cast<std::size_t>(master.number_of_segs));
-    if (replace_file(kMasterLinksPath, link_state_text(static_cast<std::int32_t>(getpid()), rows, master.clients))) {
-        master.service.file_failures.reset();
-        return;
-    }
-    char reason[96];
-    std::snprintf(reason, sizeof reason, "%s: %s", kMasterLinksPath, std::strerror(errno));
-    if (master.service.file_failures.fresh(reason)) std::fprintf(stderr, "%s\n", reason);
-}
-
-// The master ends: the file says every row down before its last process ends.
-void write_last_link_state() {
-    Master& master = *context.master;
-    const std::int64_t now = std::time(nullptr);
-    for (std::int32_t row = 0; row < master.number_of_segs; ++row)
-        for (const bool to_remote : {true, false}) note_link(master.service.links[row], to_remote, false, now);
-    write_link_state(master);
-}
-
-// False for a row the master does not have.
-bool note(Master& master, std::int32_t row, bool to_remote, bool up) {
-    if (row < 0 || row >= master.number_of_segs) return false;
-    note_link(master.service.links[static_cast<std::size_t>(row)], to_remote, up, std::time(nullptr));
-    return true;
-}
-
-// --- the receivers ---
-
-void store(void* opaque) {
-    const ServiceContext& here = *static_cast<ServiceContext*>(opaque);
-    store_received_update(*here.master, here.row);
-}
-
-// A full pipe loses the report rather than hold up the receiver.
-void report_received_link(void* opaque, bool up) {
-    const ServiceContext& here = *static_cast<ServiceContext*>(opaque);
-    const LinkReport report{here.row, up ? 1 : 0};
-    if (write(here.master->service.report_write, &report, sizeof report) != static_cast<ssize_t>(sizeof report))
-        std::perror("link report");
-}
-
-[[noreturn]] void receive_row(Master& master, std::int32_t row) {
-    context.row = row;
-    const std::int32_t seg_size = master.settings.seg_size;
-    const auto id = static_cast<std::int32_t>(row);
-    ServiceReceiver receiver{kMasterLinkParams,
-                             {"Master row", row, "from_remote"},
-                             master.clients.rows[row],
-                             make_greeting(LinkRole::kMaster, id, seg_size),
-                             make_greeting(LinkRole::kRemote, id, seg_size),
-                             master.message_buffer,
-                             &context,
-                             store,
-                             report_received_link};
-    receiver.link.ipv6 = master.settings.ipv6;
-    receiver.link.id = row;
-    run_service_receiver(receiver);
-}
-
-[[noreturn]] void run_spawner(Master& master) {
-    close(master.service.report_read);
-    for (std::int32_t row = 0; row < master.number_of_segs; ++row) {
-        const pid_t child = fork_member();
-        if (child == 0) receive_row(master, row);
-        if (child < 0) {
-            std::perror("fork");
-            end_family(kExitFailure);
-        }
-    }
-    while (family_intact()) sleep_ms(kRelinkPauseMs);
-    end_family(family_end_status());
-}
-
-// --- the sender ---
-
-bool changed(void* opaque, int row) { return mo_segment_changed(master_of(opaque), row); }
-
-std::span<const std::byte> segment(void* opaque, int row) {
-    const Master& master = master_of(opaque);
-    return segment_of(master.mo_area, master.settings.seg_size, row);
-}
-
-const char* host_of(void* opaque, int row) { return master_of(opaque).clients.rows[row]; }
-
-void report_sent_link(void* opaque, int row, bool up) {
-    Master& master = master_of(opaque);
-    if (note(master, row, true, up)) write_link_state(master);
-}
-
-// Every report waiting is taken before the file is written once: at a
-// start, the receivers of all rows report within moments of each other.
-void take_reports(void* opaque) {
-    Master& master = master_of(opaque);
-    LinkReport report{};
-    bool noted = false;
-    while (read(master.service.report_read, &report, sizeof report) == static_cast<ssize_t>(sizeof report))
-        noted = note(master, report.row, false, report.up != 0) || noted;
-    if (noted) write_link_state(master);
-}
-
-[[noreturn]] void send_rows(Master& master) {
-    close(master.service.report_write);
-    const std::int32_t seg_size = master.settings.seg_size;
-    ServiceSenderSetup setup{kMasterLinkParams,
-                             "Master row",
-                             "to_remote",
-                             master.number_of_segs,
-                             0,
-                             host_of,
-                             make_greeting(LinkRole::kMaster, 0, seg_size),
-                             make_greeting(LinkRole::kRemote, 0, seg_size),
-                             {&context, changed, segment, report_sent_link, master.service.report_read, take_reports}};
-    setup.link.ipv6 = master.settings.ipv6;
-    const std::int64_t start = std::time(nullptr);
-    for (std::int32_t row = 0; row < master.number_of_segs; ++row) master.service.links[row].since = start;
-    write_link_state(master);
-    at_family_end(write_last_link_state);
-    run_service_sender(setup);
-}
-
-}  // namespace
 
 void run_service(Master& master) {
-    context.master = &master;
+    service_context.master = &master;
     start_family();
     int report[2];
     if (pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -164,13 +25,17 @@ void run_service(Master& master) {
     }
     master.service.report_read = report[0];
     master.service.report_write = report[1];
+    if (!open_host_lookups(master.number_of_segs, master.service.lookups)) {
+        std::perror("look-ups");
+        std::exit(kExitFailure);
+    }
     const pid_t spawner = fork_member();
     if (spawner < 0) {
         std::perror("fork");
         std::exit(kExitFailure);
     }
-    if (spawner == 0) run_spawner(master);
-    send_rows(master);
+    if (spawner == 0) spawn_service_receivers(master);
+    send_service_rows(master);
 }
 
 }  // namespace gorv::master

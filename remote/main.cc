@@ -102,6 +102,8 @@ int start(int argc, char** argv, Remote& remote) {
         print_remote_usage();
         return kExitOk;
     }
+    if (const auto status = load_daemon_key(kRemoteNames, remote.settings, remote.link_key, remote.keyed))
+        return *status;
     remote.mo_key = remote_mo_key(remote.settings.client_id);
     remote.ro_key = remote_ro_key(remote.settings.client_id);
 

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/segment_area.h"
 
 namespace gorv::remote {
 namespace {
@@ -37,20 +36,14 @@ void print_remote_usage() {
 
 std::optional<int> parse_remote_options(int argc, char** argv, long page, RemoteSettings& settings) {
     optind = 0;  // a full rescan, so that tests may parse several command lines
-    for (int option; (option = getopt(argc, argv, "vhkrn:H:s:y:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "vhkrn:H:s:y:K:")) != -1;) {
+        bool taken = false;
+        if (const auto status = take_daemon_option(option, optarg, kRemoteNames, page, settings, taken)) return status;
+        if (taken) continue;
         switch (option) {
-            case 'v':
-                std::printf("gorv_remote: Version %s\n", kDaemonVersion);
-                return kExitOk;
             case 'h':
                 print_remote_usage();
                 return kExitOk;
-            case 'k':
-                settings.service = true;
-                break;
-            case 'r':
-                settings.release = true;
-                break;
             case 'n': {
                 const auto id = client_id_from(optarg);
                 if (!id) {
@@ -71,17 +64,11 @@ std::optional<int> parse_remote_options(int argc, char** argv, long page, Remote
                 settings.host_given = true;
                 break;
             }
-            case 's':
-                if (!take_seg_size_option("Remote", optarg, page, settings.seg_size)) return kExitFailure;
-                break;
-            case 'y':
-                settings.ipv6 = std::strtol(optarg, nullptr, 10) != 0;
-                break;
             default:  // getopt has printed its own diagnostic
                 break;
         }
     }
-    return std::nullopt;
+    return check_daemon_settings(kRemoteNames, settings);
 }
 
 }  // namespace gorv::remote

@@ -1,5 +1,6 @@
 // gorv_remote's command line: [-h] [-H Master_hostname] [-n client_id] [-r]
-// [-s size] [-v] [-y 6], options taking effect in the order given.
+// [-s size] [-v] [-y 6] [-k [-K keyfile]], options taking effect in the
+// order given.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,7 @@
 #include <optional>
 
 #include "common/constants.h"
+#include "common/daemon_options.h"
 
 namespace gorv::remote {
 
@@ -16,12 +18,10 @@ inline constexpr int kHostNameMax = 255;
 // remote's link table.
 inline constexpr std::int32_t kMaxClientId = kMaxRemotes - 1;
 
-struct RemoteSettings {
-    std::int32_t seg_size = kDefaultSegSize;
+inline constexpr DaemonNames kRemoteNames{"gorv_remote", "Remote"};
+
+struct RemoteSettings : DaemonSettings {
     std::int32_t client_id = 0;  // never negative, at most kMaxClientId
-    bool ipv6 = false;           // -y with any value but 0
-    bool release = false;
-    bool service = false;  // -k: links that heal (service mode)
     bool host_given = false;
     bool id_given = false;
     char master_host[kHostNameMax + 1] = {};

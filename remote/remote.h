@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/host_lookup.h"
+#include "common/link_key.h"
 #include "common/peer_link.h"
 #include "remote/options.h"
 
@@ -37,6 +39,9 @@ struct Remote {
     // client id's entry (the options refuse ids without an entry).
     PeerAddress peer_address;
     std::array<int, kMaxRemotes> links{};
+    HostLookups lookups;             // service mode: the master's host, looked up beside the loops
+    LinkKey link_key;                // the keys of -K
+    const LinkKey* keyed = nullptr;  // null: keyless links
 };
 
 // The one segment of an area; empty when the remote has no areas (size 0).

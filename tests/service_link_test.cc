@@ -1,5 +1,5 @@
-// The service-mode greeting's bytes and checks, the once-per-reason filter
-// and the master's link state file.
+// The service-mode greeting's bytes and checks, keyed links' tags and
+// proofs, the once-per-reason filter and the master's link state lines.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +44,51 @@ TEST(Greeting, TheFirstFieldThatDiffersIsNamed) {
         EXPECT_TRUE(greeting_refused(decode_greeting(encode_greeting(c.got)), expected, reason));
         EXPECT_STREQ(reason, c.reason);
     }
+}
+
+TEST(Greeting, AKeyOnOneEndOnlyIsNamedBeforeAnyOtherField) {
+    const Greeting keyless = make_greeting(LinkRole::kMaster, 7, 8192);
+    Greeting keyed = keyless;
+    keyed.version = kKeyedGreetingVersion;
+    Greeting keyed_other_size = keyed;
+    keyed_other_size.seg_size = 4096;
+    char reason[96];
+    EXPECT_TRUE(hello_refused(keyed, keyless, reason));
+    EXPECT_STREQ(reason, "a peer with a link key, this end has none");
+    EXPECT_TRUE(hello_refused(keyless, keyed, reason));
+    EXPECT_STREQ(reason, "a peer without a link key, this end has one");
+    EXPECT_TRUE(hello_refused(keyed_other_size, keyed, reason));
+    EXPECT_STREQ(reason, "Seg_size 4096, not 8192");
+    EXPECT_FALSE(hello_refused(keyed, keyed, reason));
+}
+
+// A tag holds for its message at its place in the stream only.
+TEST(LinkKey, ATagFailsForAnotherMessageAnotherPlaceOrAnotherLink) {
+    LinkKey key;
+    key.connecting_proof.fill(3);
+    key.listening_proof.fill(4);
+    key.session_base.fill(5);
+    Transcript transcript{};
+    transcript.fill(1);
+    LinkSession sender = start_session(key, transcript);
+    const std::vector<std::byte> first(8, std::byte{1});
+    const std::vector<std::byte> second(8, std::byte{2});
+    const Tag tag0 = tag_next(sender, first);
+    const Tag tag1 = tag_next(sender, second);
+    EXPECT_NE(tag0, tag1);
+    LinkSession in_order = start_session(key, transcript);
+    EXPECT_TRUE(tag_matches_next(in_order, first, tag0));
+    EXPECT_TRUE(tag_matches_next(in_order, second, tag1));
+    LinkSession replayed = start_session(key, transcript);
+    EXPECT_TRUE(tag_matches_next(replayed, first, tag0));
+    EXPECT_FALSE(tag_matches_next(replayed, first, tag0)) << "the same message again";
+    LinkSession reordered = start_session(key, transcript);
+    EXPECT_FALSE(tag_matches_next(reordered, second, tag1));
+    transcript[0] = 2;
+    LinkSession other_link = start_session(key, transcript);
+    EXPECT_FALSE(tag_matches_next(other_link, first, tag0));
+    EXPECT_TRUE(proof_matches(key, LinkEnd::kListening, transcript, proof_of(key, LinkEnd::kListening, transcript)));
+    EXPECT_FALSE(proof_matches(key, LinkEnd::kConnecting, transcript, proof_of(key, LinkEnd::kListening, transcript)));
 }
 
 TEST(RepeatFilter, SaysAReasonOnceUntilAnotherOneOrAReset) {

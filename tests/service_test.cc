@@ -35,7 +35,7 @@ size_t count_of(const std::string& text, const std::string& part) {
 }
 
 // The units in systemd/ start the daemons with these same command lines,
-// their OPTIONS (here -s) last.
+// their OPTIONS (here -s; -K in the example settings) last.
 std::vector<std::string> master_k(const std::string& size = "4096") {
     return {program("gorv_master"), "-k", "-g", kList, "-s", size};
 }
@@ -216,7 +216,7 @@ TEST(ServiceMode, StraysWrongGreetingsAndOtherSizesAreRefusedAndTheRealPeerLinks
     held.close();
     EXPECT_TRUE(wait_until([&] { return contains(master.out(), "Master row 0 from_remote: up\n"); }));
     const Fd late_stray = connect_within(kMasterListenBase, 5s);
-    // A specified-mode message is not a greeting; a remote of another -s is refused both ways.
+    // A plain-mode message is not a greeting; a remote of another -s is refused both ways.
     const Fd wrong = connect_within(kMasterListenBase + 1, 5s);
     send_all(wrong, update_bytes(1, word_pattern(4096, 1, 1)));
     Running other_size(remote_k(1, "8192"));
