@@ -212,6 +212,13 @@ class Gate {
                 }
                 const auto size = static_cast<std::size_t>(got);
                 const RequestSeen seen = inspect_request({peeked.data(), size}, kMaxBodyBytes);
+                // A sender that has closed its end never makes its request whole.
+                const bool ended = (events[static_cast<std::size_t>(i)].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+                if (!seen.whole && ended) {
+                    forget(fd);
+                    close_connection(fd);
+                    continue;
+                }
                 if (!seen.whole && size < peeked.size()) continue;
                 const Handoff handoff{fd, at->second};
                 forget(fd);

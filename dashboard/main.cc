@@ -4,6 +4,7 @@
 // server answers from its own threads (dashboard/gate.h) with what the last
 // pass saw.
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -292,6 +293,8 @@ std::string read_whole(const char* path) {
 int run(int argc, char** argv, Dashboard& dashboard) {
     if (const auto status = parse_options(argc, argv, dashboard.settings)) return *status;
     if (const auto status = check_settings(dashboard.settings)) return *status;
+    // One heap for every thread, so that what the answers took is given back to it.
+    mallopt(M_ARENA_MAX, 1);
     // A reader that goes away in the middle of an answer must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     dashboard.chart_script = read_whole(kChartScript);
