@@ -170,7 +170,11 @@ std::vector<Usage> usage_over(const std::vector<pid_t>& programs, int window) {
     std::vector<long long> before;
     for (const pid_t pid : programs) before.push_back(threads_cpu_ns(pid));
     const auto start = Clock::now();
-    sleep_for(seconds(window));
+    Progress progress("CPU and memory", window);
+    for (int second = 1; second <= window; ++second) {
+        sleep_for(start + seconds(second) - Clock::now());
+        progress.tick();
+    }
     const double elapsed = to_ms(Clock::now() - start) / 1000;
     std::vector<Usage> usage;
     for (std::size_t i = 0; i < programs.size(); ++i) {
@@ -295,7 +299,9 @@ int run(int argc, char** argv) {
     std::vector<double> to_area_ms;
     std::vector<double> to_events_ms;
     std::mt19937 random(12345);
+    Progress progress("delays to /api/events");
     for (int sample = 0; sample < options.samples; ++sample) {
+        progress.tick(std::to_string(sample) + " of " + std::to_string(options.samples) + " samples");
         sleep_for(milliseconds(std::uniform_int_distribution(0, 999)(random)));
         const double marker = 500000.25 + sample;
         char wanted[64];
@@ -344,6 +350,7 @@ int run(int argc, char** argv) {
                 crowd.fds[0], crowd.fds[1], crowd.fds[2], crowd.fds[3]);
     std::printf("dashboard Private_Dirty: %ld KiB before, %ld with 100 open, %ld and %ld after they went (twice)\n",
                 crowd.pss_kb[0], crowd.pss_kb[1], crowd.pss_kb[2], crowd.pss_kb[3]);
+    std::printf("at the end: %s\n", load_line().c_str());
     return 0;
 }
 
