@@ -1,5 +1,8 @@
 #include "dashboard/client_view.h"
 
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "common/link_state.h"
@@ -68,8 +71,11 @@ void observe_clients(std::span<const std::byte> area, std::int32_t seg_size, dou
         view.stale = view.record.phase == tools::kPhaseRun && view.age_s >= kStaleSeconds;
         view.link = i < links.size() ? links[i] : LinkState{};
 
-        totals.req_op_rate += view.record.req_op_rate;
-        totals.cur_op_rate += view.record.cur_op_rate;
+        const double requested = view.record.req_op_rate;
+        const double current = view.record.cur_op_rate;
+        if (std::isfinite(requested)) totals.req_op_rate += requested;
+        if (std::isfinite(current)) totals.cur_op_rate += current;
+        totals.not_finite += std::isfinite(requested) && std::isfinite(current) ? 0 : 1;
         totals.stale += view.stale ? 1 : 0;
         totals.links_down += view.link.known && !(view.link.to_remote_up && view.link.from_remote_up) ? 1 : 0;
         const bool named = phase_name(view.record.phase) != nullptr;

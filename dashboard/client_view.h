@@ -67,6 +67,7 @@ struct Totals {
     double cur_op_rate = 0.0;
     std::int32_t stale = 0;
     std::int32_t links_down = 0;
+    std::int32_t not_finite = 0;  // clients whose requested or current rate is not finite
     std::int32_t in_phase[6] = {};  // index 1 to 5 by phase code, 0 for any other code
 };
 
@@ -77,7 +78,8 @@ const char* phase_name(std::int32_t phase);
 void reset_tracks(std::vector<ClientTrack>& tracks, std::int32_t clients, double now);
 
 // One pass over the RO area (checked by check_status_area for tracks.size()
-// clients, seg_size bytes apart): fills views, updates tracks, sums totals.
+// clients, seg_size bytes apart): fills views, updates tracks, sums totals
+// (over finite rates only, counting the clients with a rate that is not).
 void observe_clients(std::span<const std::byte> area, std::int32_t seg_size, double now,
                      std::span<const LinkState> links, std::vector<ClientTrack>& tracks,
                      std::vector<ClientView>& views, Totals& totals);

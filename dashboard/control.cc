@@ -74,8 +74,25 @@ bool is_loopback_name(const std::string& name) {
 }  // namespace
 
 bool host_allowed(std::string_view host_header, std::string_view bound_address) {
-    if (!is_loopback_name(host_name(bound_address))) return true;
+    if (!is_loopback_address(bound_address)) return true;
     return is_loopback_name(host_name(host_header));
+}
+
+bool is_loopback_address(std::string_view address) { return is_loopback_name(host_name(address)); }
+
+bool token_accepted(std::string_view authorization, std::string_view token) {
+    constexpr std::string_view kScheme = "bearer ";
+    if (token.empty() || authorization.size() < kScheme.size() ||
+        lower_case(authorization.substr(0, kScheme.size())) != kScheme)
+        return false;
+    const std::string_view given = authorization.substr(kScheme.size());
+    // Every byte of the token is looked at, whatever the given text holds.
+    volatile unsigned differ = given.size() == token.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const unsigned char offered = i < given.size() ? static_cast<unsigned char>(given[i]) : 0U;
+        differ = differ | (offered ^ static_cast<unsigned char>(token[i]));
+    }
+    return differ == 0U;
 }
 
 std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request) {

@@ -40,6 +40,13 @@ bool is_json_content_type(std::string_view content_type);
 // operator chose who may reach it.
 bool host_allowed(std::string_view host_header, std::string_view bound_address);
 
+// Whether an address to listen on is a loopback one (127.x.y.z, ::1, localhost).
+bool is_loopback_address(std::string_view address);
+
+// Whether an Authorization header is "Bearer <token>"; the token's bytes are
+// compared in a time that does not depend on where they first differ.
+bool token_accepted(std::string_view authorization, std::string_view token);
+
 // Checks the body into `request` (client id left alone); the error text when refused.
 std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request);
 

@@ -1,8 +1,10 @@
 // ostrela_dashboard: the operator's page, JSON API, server-sent events and
 // Prometheus metrics over the master's areas, with the same control as
 // ostrela_modify. The main thread reads the areas once a second; the HTTP
-// server answers from its own threads with what the last pass saw.
+// server answers from its own threads (dashboard/gate.h) with what the last
+// pass saw.
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -20,8 +23,10 @@
 #include <httplib.h>
 
 #include "common/constants.h"
+#include "common/secret_file.h"
 #include "dashboard/client_view.h"
 #include "dashboard/control.h"
+#include "dashboard/gate.h"
 #include "dashboard/master_link.h"
 #include "dashboard/render.h"
 #include "dashboard_page.h"
@@ -31,12 +36,14 @@ namespace {
 
 constexpr char kChartScript[] = "/usr/share/javascript/chart.js/chart.min.js";
 constexpr char kVersion[] = "1.0";
-constexpr int kServerThreads = 32;
+constexpr std::size_t kMinTokenLength = 32;
 
 struct Settings {
     std::string address = "127.0.0.1";
     int port = 8080;
     bool read_only = false;
+    const char* token_file = nullptr;
+    std::string token;  // empty: no token asked for
 };
 
 // The dashboard's process-wide state. `lock` guards everything below it;
@@ -60,6 +67,7 @@ void print_usage() {
     std::puts("\t-p port.......  Port to listen on (default 8080)");
     std::puts("\t-b address....  Address to listen on (default 127.0.0.1)");
     std::puts("\t-R............  Read-only: no control");
+    std::puts("\t-T file.......  Token file: every call but the page needs the token");
     std::puts("\t-h............  Help screen");
     std::puts("\t-v............  Version");
     std::putchar('\n');
@@ -67,7 +75,7 @@ void print_usage() {
 
 // Returns the status to end with when the command line ends the program.
 std::optional<int> parse_options(int argc, char** argv, Settings& settings) {
-    for (int option; (option = getopt(argc, argv, "p:b:Rhv")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "p:b:RT:hv")) != -1;) {
         switch (option) {
             case 'p': {
                 char* end = nullptr;
@@ -85,6 +93,9 @@ std::optional<int> parse_options(int argc, char** argv, Settings& settings) {
             case 'R':
                 settings.read_only = true;
                 break;
+            case 'T':
+                settings.token_file = optarg;
+                break;
             case 'h':
                 print_usage();
                 return kExitOk;
@@ -95,6 +106,30 @@ std::optional<int> parse_options(int argc, char** argv, Settings& settings) {
                 print_usage();
                 return kExitFailure;
         }
+    }
+    return std::nullopt;
+}
+
+// The settings that cannot be used, refused before anything is bound.
+std::optional<int> check_settings(Settings& settings) {
+    if (settings.address.empty()) {
+        std::printf("Dashboard: cannot listen on %s port %d\n", settings.address.c_str(), settings.port);
+        return kExitListenSocket;
+    }
+    if (settings.token_file != nullptr) {
+        const SecretFile file = read_secret_file(settings.token_file);
+        const char* refusal = file.refusal;
+        if (refusal == nullptr && file.secret.size() < kMinTokenLength) refusal = "shorter than 32 characters";
+        if (refusal != nullptr) {
+            std::printf("Dashboard: token file %s refused: %s\n", settings.token_file, refusal);
+            return kExitFailure;
+        }
+        settings.token = file.secret;
+    }
+    if (!is_loopback_address(settings.address) && !settings.read_only && settings.token.empty()) {
+        std::printf("Dashboard: %s is not a loopback address: control there needs a token (-T file) or -R\n",
+                    settings.address.c_str());
+        return kExitFailure;
     }
     return std::nullopt;
 }
@@ -136,14 +171,41 @@ void pass(Dashboard& dashboard) {
         snapshot.totals = {};
     }
     record_history(dashboard.history, snapshot);
-    dashboard.snapshot_json = clients_json(snapshot).dump();
+    dashboard.snapshot_json = json_text(clients_json(snapshot));
     ++dashboard.generation;
     dashboard.published.notify_all();
 }
 
+// What the areas hold cannot end the dashboard: a pass that fails keeps the last one's answers.
+void pass_or_keep(Dashboard& dashboard) {
+    try {
+        pass(dashboard);
+    } catch (const std::exception& failure) {
+        std::printf("Dashboard: a pass failed: %s\n", failure.what());
+        std::fflush(stdout);
+    }
+}
+
 void answer_json(httplib::Response& response, int status, const nlohmann::json& body) {
     response.status = status;
-    response.set_content(body.dump(), "application/json");
+    response.set_content(json_text(body), "application/json");
+}
+
+// Before any route: the Host check, then the token (the page and its chart
+// script excepted, so that a browser can load the page that asks for it).
+httplib::Server::HandlerResponse admit(const Settings& settings, const httplib::Request& request,
+                                       httplib::Response& response) {
+    if (!host_allowed(request.get_header_value("Host"), settings.address)) {
+        answer_json(response, 403, error_json("Host " + request.get_header_value("Host") + " is not this dashboard"));
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    const bool open_to_all = request.method == "GET" && (request.path == "/" || request.path == "/chart.js");
+    if (settings.token.empty() || open_to_all ||
+        token_accepted(request.get_header_value("Authorization"), settings.token))
+        return httplib::Server::HandlerResponse::Unhandled;
+    response.set_header("WWW-Authenticate", "Bearer");
+    answer_json(response, 401, error_json("this dashboard needs its token: Authorization: Bearer <token>"));
+    return httplib::Server::HandlerResponse::Handled;
 }
 
 void control(Dashboard& dashboard, const httplib::Request& request, httplib::Response& response,
@@ -186,6 +248,10 @@ void add_routes(httplib::Server& server, Dashboard& dashboard) {
         response.set_content(metrics_text(dashboard.snapshot), "text/plain; version=0.0.4; charset=utf-8");
     });
     server.Get("/api/events", [&dashboard](const httplib::Request&, httplib::Response& response) {
+        if (!on_stream_thread()) {
+            response.set_header("Retry-After", "5");
+            return answer_json(response, 503, error_json("16 event streams are open: try again later"));
+        }
         response.set_header("Cache-Control", "no-cache");
         response.set_chunked_content_provider(
             "text/event-stream", [&dashboard, seen = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
@@ -211,7 +277,11 @@ void add_routes(httplib::Server& server, Dashboard& dashboard) {
         control(dashboard, request, response, id);
     });
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.status == 413) response.set_content(error_json("the body is larger than 4096 bytes").dump(), "application/json");
+        if (response.status == 413) answer_json(response, 413, error_json("the body is larger than 4096 bytes"));
+    });
+    // What no handler foresaw is refused as a bad request, never with the exception's text.
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
+        answer_json(response, 400, error_json("the request cannot be answered"));
     });
 }
 
@@ -222,13 +292,15 @@ std::string read_whole(const char* path) {
 
 int run(int argc, char** argv, Dashboard& dashboard) {
     if (const auto status = parse_options(argc, argv, dashboard.settings)) return *status;
+    if (const auto status = check_settings(dashboard.settings)) return *status;
+    // One heap for every thread, so that what the answers took is given back to it.
+    mallopt(M_ARENA_MAX, 1);
     // A reader that goes away in the middle of an answer must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     dashboard.chart_script = read_whole(kChartScript);
     if (dashboard.chart_script.empty()) std::printf("Dashboard: %s missing: the page has no chart\n", kChartScript);
 
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    GatedServer server;
     server.set_payload_max_length(kMaxBodyBytes);
     // The library's default, SO_REUSEPORT, would let a second dashboard share
     // the port unnoticed; SO_REUSEADDR alone only allows a quick restart.
@@ -239,26 +311,27 @@ int run(int argc, char** argv, Dashboard& dashboard) {
     add_routes(server, dashboard);
     const Settings& settings = dashboard.settings;
     server.set_pre_routing_handler([&settings](const httplib::Request& request, httplib::Response& response) {
-        if (host_allowed(request.get_header_value("Host"), settings.address))
-            return httplib::Server::HandlerResponse::Unhandled;
-        answer_json(response, 403, error_json("Host " + request.get_header_value("Host") + " is not this dashboard"));
-        return httplib::Server::HandlerResponse::Handled;
+        return admit(settings, request, response);
     });
     if (!server.bind_to_port(settings.address, settings.port)) {
         std::printf("Dashboard: cannot listen on %s port %d\n", settings.address.c_str(), settings.port);
         return kExitListenSocket;
     }
-    pass(dashboard);  // the first answers already hold a pass
+    pass_or_keep(dashboard);  // the first answers already hold a pass
     const bool ipv6 = settings.address.find(':') != std::string::npos;
     std::printf("Dashboard: listening on http://%s%s%s:%d/%s\n", ipv6 ? "[" : "", settings.address.c_str(),
                 ipv6 ? "]" : "", settings.port, settings.read_only ? " (read-only)" : "");
     std::fflush(stdout);
-    std::thread serving([&server] { server.listen_after_bind(); });
+    std::thread serving([&server] {
+        if (server.serve()) return;
+        std::fflush(stdout);
+        std::_Exit(kExitListenSocket);
+    });
     serving.detach();
     for (auto next = std::chrono::steady_clock::now();;) {
         next += std::chrono::seconds(1);
         std::this_thread::sleep_until(next);
-        pass(dashboard);
+        pass_or_keep(dashboard);
     }
 }
 

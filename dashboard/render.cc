@@ -19,7 +19,7 @@ nlohmann::json client_json(const ClientView& view) {
     const tools::StatusRecord& record = view.record;
     const char* phase = phase_name(record.phase);
     return {{"id", view.id},
-            {"host", view.link.known ? nlohmann::json(view.link.host) : nlohmann::json(nullptr)},
+            {"host", view.link.known ? nlohmann::json(valid_utf8(view.link.host)) : nlohmann::json(nullptr)},
             {"link", link_json(view.link)},
             {"phase", phase != nullptr ? nlohmann::json(phase) : nlohmann::json(nullptr)},
             {"phase_code", record.phase},
@@ -43,7 +43,7 @@ std::string sample_value(double value) {
 
 std::string label_value(const std::string& text) {
     std::string escaped;
-    for (const char c : text) {
+    for (const char c : valid_utf8(text)) {
         if (c == '\\' || c == '"') escaped += '\\';
         if (c == '\n') {
             escaped += "\\n";
@@ -86,6 +86,7 @@ nlohmann::json clients_json(const Snapshot& snapshot) {
              {{"clients", snapshot.clients.size()},
               {"req_op_rate", snapshot.totals.req_op_rate},
               {"cur_op_rate", snapshot.totals.cur_op_rate},
+              {"not_finite", snapshot.totals.not_finite},
               {"stale", snapshot.totals.stale},
               {"links_down", snapshot.totals.links_down},
               {"phases", std::move(phases)}}}};
@@ -141,17 +142,57 @@ std::string metrics_text(const Snapshot& snapshot) {
         {{"ostrela_master_attached", "1 when the dashboard has the master's areas attached."},
          snapshot.master_attached ? 1.0 : 0.0},
         {{"ostrela_clients", "Clients in the master's areas."}, static_cast<double>(snapshot.clients.size())},
-        {{"ostrela_requested_op_rate", "Sum of the clients' requested operation rates."},
+        {{"ostrela_requested_op_rate", "Sum of the clients' finite requested operation rates."},
          snapshot.totals.req_op_rate},
-        {{"ostrela_current_op_rate", "Sum of the clients' current operation rates."}, snapshot.totals.cur_op_rate},
+        {{"ostrela_current_op_rate", "Sum of the clients' finite current operation rates."}, snapshot.totals.cur_op_rate},
         {{"ostrela_stale_clients", "Clients in RUN whose status stopped changing."},
          static_cast<double>(snapshot.totals.stale)},
+        {{"ostrela_not_finite_clients", "Clients whose requested or current rate is not a finite number (left out of the sums)."},
+         static_cast<double>(snapshot.totals.not_finite)},
     };
     for (const auto& total : totals) {
         head(out, total.metric);
         sample(out, total.metric.name, "", total.value);
     }
     return out;
+}
+
+std::string json_text(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string valid_utf8(std::string_view text) {
+    std::string valid;
+    valid.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        // The length of the sequence a lead byte opens, and the range its second byte must lie in.
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead < 0x80) length = 1;
+        else if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+        else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+        std::size_t good = length == 0 ? 0 : 1;
+        for (; good < length && at + good < text.size(); ++good) {
+            const auto next = static_cast<unsigned char>(text[at + good]);
+            if (good == 1 ? (next < low || next > high) : (next < 0x80 || next > 0xBF)) break;
+        }
+        if (length != 0 && good == length) {
+            valid.append(text.substr(at, length));
+            at += length;
+        } else {
+            valid.append("\xEF\xBF\xBD");
+            at += good == 0 ? 1 : good;  // a cut-off sequence is replaced once
+        }
+    }
+    return valid;
 }
 
 void reset_history(RateHistory& history, std::int32_t clients) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,6 +26,11 @@ struct Snapshot {
 
 nlohmann::json clients_json(const Snapshot& snapshot);
 std::string metrics_text(const Snapshot& snapshot);
+
+// The JSON text of `value`; bytes of its strings that are not UTF-8 become U+FFFD.
+std::string json_text(const nlohmann::json& value);
+// `text` with every byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD.
+std::string valid_utf8(std::string_view text);
 
 // The total and each client's current rate, once a pass, for the last
 // kHistoryLength passes. Its arrays are allocated once.

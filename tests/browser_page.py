@@ -2,7 +2,10 @@
 """Loads a page in headless Chromium, waits (bounded) until a JavaScript
 condition holds, prints the DOM it rendered and saves a screenshot.
 
-usage: browser_page.py URL CONDITION SCREENSHOT [SECONDS]
+usage: browser_page.py URL CONDITION SCREENSHOT [SECONDS [PROMPT_ANSWER]]
+
+Every prompt the page shows is answered with PROMPT_ANSWER (when given); how
+many were answered goes to standard error.
 
 Chromium is driven over its DevTools pipe (fds 3 and 4, NUL-ended JSON
 messages), so no port is opened and nothing but the standard library is used.
@@ -43,6 +46,8 @@ class Browser:
         os.close(from_chrome_w)
         self.pending = b""
         self.next_id = 0
+        self.prompt_answer = None
+        self.prompts = 0
 
     def call(self, method, session=None, **params):
         self.next_id += 1
@@ -58,7 +63,14 @@ class Browser:
                 self.pending += chunk
             text, self.pending = self.pending.split(b"\0", 1)
             answer = json.loads(text)
-            if answer.get("id") == self.next_id:
+            if answer.get("method") == "Page.javascriptDialogOpening" and self.prompt_answer is not None:
+                self.prompts += 1
+                self.next_id += 1
+                reply = {"id": self.next_id, "method": "Page.handleJavaScriptDialog", "sessionId": answer["sessionId"],
+                         "params": {"accept": True, "promptText": self.prompt_answer}}
+                os.write(self.to_chrome, json.dumps(reply).encode() + b"\0")
+                continue
+            if answer.get("id") == message["id"]:
                 if "error" in answer:
                     raise RuntimeError(method + ": " + json.dumps(answer["error"]))
                 return answer["result"]
@@ -86,8 +98,16 @@ def main():
     with tempfile.TemporaryDirectory() as profile:
         browser = Browser(profile)
         try:
-            target = browser.call("Target.createTarget", url=url)["targetId"]
-            session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+            if len(sys.argv) > 5:
+                # The page is loaded only once its dialogs are watched.
+                browser.prompt_answer = sys.argv[5]
+                target = browser.call("Target.createTarget", url="about:blank")["targetId"]
+                session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+                browser.call("Page.enable", session)
+                browser.call("Page.navigate", session, url=url)
+            else:
+                target = browser.call("Target.createTarget", url=url)["targetId"]
+                session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
             deadline = time.monotonic() + seconds
             held = False
             while time.monotonic() < deadline and not held:
@@ -98,6 +118,8 @@ def main():
             with open(screenshot, "wb") as out:
                 out.write(base64.b64decode(shot))
             print(evaluate(browser, session, "document.documentElement.outerHTML"))
+            if browser.prompt_answer is not None:
+                print("prompts answered:", browser.prompts, file=sys.stderr)
         finally:
             browser.close()
     return 0 if held else 1

@@ -1,11 +1,14 @@
 // The dashboard's parsers and its age and staleness rule, without a server.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "dashboard/client_view.h"
 #include "dashboard/control.h"
+#include "dashboard/render.h"
+#include "dashboard/request_head.h"
 
 namespace gorv::dashboard {
 namespace {
@@ -61,6 +64,52 @@ TEST(DashboardParts, ControlBodiesIdsAndContentTypes) {
         EXPECT_FALSE(host_allowed(host, "127.0.0.1")) << host;
     EXPECT_FALSE(host_allowed("evil.example", "::1"));
     EXPECT_TRUE(host_allowed("central:8080", "0.0.0.0"));
+
+    const std::string token(32, 't');
+    EXPECT_TRUE(token_accepted("Bearer " + token, token));
+    EXPECT_TRUE(token_accepted("bearer " + token, token));
+    for (const std::string& bad : {std::string(), token, "Bearer " + token + "t", "Bearer " + token.substr(1),
+                                   "Bearer " + token.substr(0, 31) + "u", "Basic " + token})
+        EXPECT_FALSE(token_accepted(bad, token)) << bad;
+    EXPECT_FALSE(token_accepted("Bearer ", ""));
+}
+
+TEST(DashboardParts, WholeRequestsAndValidUtf8) {
+    struct Case {
+        const char* bytes;
+        bool whole;
+        bool event_stream;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"GET /api/clients HTTP/1.1\r\nHost: x\r\n", false, false},
+             {"GET /api/clients HTTP/1.1\r\nHost: x\r\n\r\n", true, false},
+             {"GET /api/events HTTP/1.1\r\n\r\n", true, true},
+             {"GET /api/events?x=1 HTTP/1.1\r\n\r\n", true, true},
+             {"GET /api/eventsx HTTP/1.1\r\n\r\n", true, false},
+             {"POST /api/clients HTTP/1.1\r\ncontent-LENGTH: 4\r\n\r\n{}", false, false},
+             {"POST /api/clients HTTP/1.1\r\nContent-Length: 4 \r\n\r\n{ }}", true, false},
+             {"POST /api/clients HTTP/1.1\r\nContent-Length: 4097\r\n\r\n", true, false},
+             {"POST /api/clients HTTP/1.1\r\nContent-Length: x\r\n\r\n", true, false},
+             {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n", false, false},
+             {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", true, false},
+         }) {
+        const RequestSeen seen = inspect_request(c.bytes, kMaxBodyBytes);
+        EXPECT_EQ(seen.whole, c.whole) << c.bytes;
+        EXPECT_EQ(seen.event_stream, c.event_stream) << c.bytes;
+    }
+    const std::string kReplaced = "\xEF\xBF\xBD";
+    for (const auto& [text, valid] : std::vector<std::pair<std::string, std::string>>{
+             {"gen1", "gen1"},
+             {"gen\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "gen\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+             {"gen\xE9", "gen" + kReplaced},
+             {"\xFF\xFE", kReplaced + kReplaced},
+             {"\xE2\x82", kReplaced},                 // cut off
+             {"\xC0\xAF", kReplaced + kReplaced},     // overlong
+             {"\xED\xA0\x80", kReplaced + kReplaced + kReplaced},  // a surrogate
+             {"\xF4\x90\x80\x80", kReplaced + kReplaced + kReplaced + kReplaced},  // past U+10FFFF
+         })
+        EXPECT_EQ(valid_utf8(text), valid) << text;
+    EXPECT_EQ(json_text(nlohmann::json{{"host", "gen\xE9"}}), "{\"host\":\"gen" + kReplaced + "\"}");
 }
 
 TEST(DashboardParts, AgeCountsFromTheLastChangeAndOnlyRunTurnsStale) {
@@ -87,6 +136,14 @@ TEST(DashboardParts, AgeCountsFromTheLastChangeAndOnlyRunTurnsStale) {
     observe_clients(area, 64, 105.0, {}, tracks, views, totals);
     EXPECT_EQ(views[0].age_s, 0.0);
     EXPECT_FALSE(views[0].stale);
+
+    // Totals leave out what is not finite, and say how many clients reported such a rate.
+    const tools::StatusRecord odd{.req_op_rate = NAN, .cur_op_rate = INFINITY, .phase = tools::kPhaseRun};
+    std::memcpy(area.data() + 64, &odd, sizeof odd);
+    observe_clients(area, 64, 106.0, {}, tracks, views, totals);
+    EXPECT_EQ(totals.req_op_rate, 0.0);
+    EXPECT_EQ(totals.cur_op_rate, 5.0);
+    EXPECT_EQ(totals.not_finite, 1);
 }
 
 }  // namespace

@@ -2,13 +2,21 @@
 // what its JSON, events and metrics say of the status records written into
 // the RO area, that a POST writes into the MO area exactly what
 // ostrela_modify writes, that refused requests write nothing, that it finds
-// a master started after it, and what a real browser renders of its page.
+// a master started after it, and what a real browser renders of its page;
+// that its token guards everything but the page, that open streams and idle
+// or half-sent connections leave control free, and that odd bytes and
+// values never end it.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
 
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +24,7 @@
 
 #include "common/constants.h"
 #include "tests/harness/process_harness.h"
+#include "tests/harness/test_peer.h"
 #include "tools/client_records.h"
 
 namespace gorv::test {
@@ -32,11 +41,11 @@ struct Answer {
 };
 
 Answer http(const std::string& method, int port, const std::string& path, const std::string& body = "",
-            const std::string& content_type = "application/json") {
+            const std::string& content_type = "application/json", const httplib::Headers& headers = {}) {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(5, 0);
-    const httplib::Result result = method == "GET" ? client.Get(path.c_str())
-                                                   : client.Post(path.c_str(), body, content_type.c_str());
+    const httplib::Result result = method == "GET" ? client.Get(path.c_str(), headers)
+                                                   : client.Post(path.c_str(), headers, body, content_type.c_str());
     if (!result) return {};
     return {result->status, json::parse(result->body, nullptr, false)};
 }
@@ -46,6 +55,60 @@ json clients(int port = 8080) { return http("GET", port, "/api/clients").body; }
 bool attached(int port = 8080) {
     const json state = clients(port);
     return state.is_object() && state["master"]["attached"] == true;
+}
+
+// What the dashboard sends on a connection of its own until it closes it,
+// text arrives that holds `until`, or limit passes.
+struct Reply {
+    std::string text;
+    bool closed = false;
+};
+
+Reply read_reply(const Fd& link, const std::string& until, Millis limit = 10s) {
+    Reply reply;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (until.empty() || reply.text.find(until) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd ready{link.get(), POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) != 1) break;
+        char buffer[4096];
+        const ssize_t got = read(link.get(), buffer, sizeof buffer);
+        if (got <= 0) {
+            reply.closed = true;
+            break;
+        }
+        reply.text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return reply;
+}
+
+Fd send_request(int port, const std::string& request) {
+    Fd link = connect_within(static_cast<std::uint16_t>(port), 2s);
+    send_all(link, {reinterpret_cast<const std::uint8_t*>(request.data()), request.size()});
+    return link;
+}
+
+// A request of any bytes, its connection closed after the answer.
+Reply raw_request(int port, const std::string& request) {
+    return read_reply(send_request(port, request), "");
+}
+
+json body_of(const Reply& reply) {
+    const std::size_t at = reply.text.find("\r\n\r\n");
+    return at == std::string::npos ? json() : json::parse(reply.text.substr(at + 4), nullptr, false);
+}
+
+std::size_t descriptors_of(pid_t pid) {
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(fds), {}));
+}
+
+const std::string kToken = "0123456789abcdef0123456789ABCDEF=";
+const httplib::Headers kWithToken = {{"Authorization", "Bearer " + kToken}};
+
+void write_token(const std::string& path, const std::string& text, mode_t mode) {
+    write_file(path, text);
+    chmod(path.c_str(), mode);
 }
 
 void start_master(std::unique_ptr<Running>& master, int clients) {
@@ -162,6 +225,155 @@ TEST_F(Dashboard, ThreeClientsInThreePhasesOneTurningStaleAndBackWithMetrics) {
          })
         EXPECT_NE(parsed.out.find(line), std::string::npos) << line << parsed.out;
     EXPECT_NE(parsed.out.find("gauge ostrela_client_status_age_seconds client=2 "), std::string::npos);
+}
+
+TEST_F(Dashboard, OddBytesAndValuesNeverEndIt) {
+    write_file(kMasterLinksPath,
+               "row=0 host=gen\xE9 to_remote=up from_remote=up since=1700000000 relinks=0\n"
+               "row=1 host=\xFF\xFE\"x to_remote=up from_remote=down since=1700000000 relinks=0\n");
+    put(0, {.req_op_rate = 100, .cur_op_rate = 90, .run_time = 1, .rt = 0, .wt = 0, .phase = 3});
+    put(1, {.req_op_rate = NAN, .cur_op_rate = 10, .run_time = 1, .rt = 0, .wt = 0, .phase = 3});
+    put(2, {.req_op_rate = 50, .cur_op_rate = INFINITY, .run_time = 1, .rt = 0, .wt = 0, .phase = 3});
+    json state;
+    ASSERT_TRUE(wait_until([&] {
+        state = clients();
+        return state.is_object() && state["totals"]["not_finite"] == 2;
+    }));
+    EXPECT_EQ(state["clients"][0]["host"], "gen\uFFFD");
+    EXPECT_EQ(state["clients"][1]["host"], "\uFFFD\uFFFD\"x");
+    EXPECT_TRUE(state["clients"][1]["req_op_rate"].is_null());
+    EXPECT_EQ(state["totals"]["req_op_rate"], 150.0);
+    EXPECT_EQ(state["totals"]["cur_op_rate"], 100.0);
+    httplib::Client client("127.0.0.1", 8080);
+    const httplib::Result metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    for (const char* line : {"ostrela_client_phase{client=\"0\",host=\"gen\uFFFD\"} 3\n",
+                             "ostrela_client_phase{client=\"1\",host=\"\uFFFD\uFFFD\\\"x\"} 3\n",
+                             "ostrela_requested_op_rate 150\n", "ostrela_not_finite_clients 2\n"})
+        EXPECT_NE(metrics->body.find(line), std::string::npos) << line;
+
+    struct Odd {
+        std::string request;
+        int status;
+    };
+    const std::string end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    const auto post = [&end](const std::string& path, const std::string& body) {
+        return "POST " + path + end + "Content-Type: application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    for (const Odd& odd : {
+             Odd{post("/api/clients/%FF", "{}"), 400},
+             Odd{post("/api/clients/\xFF", "{}"), 400},
+             Odd{post("/api/clients/1", "{\"op_rate\": \"\xFF\"}"), 400},
+             Odd{post("/api/clients/1", "{\"\xFF\": 1}"), 400},
+             Odd{"GET /api/clients HTTP/1.1\r\nHost: 127.0.0.1\xFF\r\nConnection: close\r\n\r\n", 403},
+             Odd{"GET /api/clients" + end + "X-Odd: \xFF\xFE\r\n\r\n", 200},
+         }) {
+        const Reply reply = raw_request(8080, odd.request);
+        EXPECT_TRUE(reply.text.starts_with("HTTP/1.1 " + std::to_string(odd.status) + " ")) << odd.request << reply.text;
+        EXPECT_TRUE(body_of(reply).is_object()) << odd.request << reply.text;
+        EXPECT_EQ(reply.text.find("EXCEPTION_WHAT"), std::string::npos) << reply.text;
+    }
+    EXPECT_FALSE(dashboard_->wait_exit(0ms));
+    EXPECT_TRUE(attached());
+}
+
+// Sixteen pages follow the events, the next is told to come back later;
+// with 100 connections open (streams, idle and half-sent) a rate change and
+// a read are answered, the idle and half-sent ones are closed, and the
+// dashboard holds as many descriptors as before.
+TEST_F(Dashboard, SixteenStreamsAndAHundredConnectionsLeaveControlFree) {
+    const std::size_t descriptors = descriptors_of(dashboard_->pid());
+    const std::string events = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::vector<Fd> streams;
+    for (int i = 0; i < 16; ++i) {
+        streams.push_back(send_request(8080, events));
+        ASSERT_NE(read_reply(streams.back(), "data: {").text.find("data: {"), std::string::npos) << i;
+    }
+    const Reply refused = raw_request(8080, events);
+    EXPECT_TRUE(refused.text.starts_with("HTTP/1.1 503 ")) << refused.text;
+    EXPECT_NE(refused.text.find("Retry-After: 5\r\n"), std::string::npos) << refused.text;
+
+    std::vector<Fd> waiting;
+    for (int i = 0; i < 42; ++i) {
+        waiting.push_back(connect_within(8080, 2s));
+        waiting.push_back(send_request(8080, "GET /api/clients HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    }
+    fill_mo();
+    const Answer set = http("POST", 8080, "/api/clients/0", R"({"op_rate": 5})");
+    EXPECT_EQ(set.status, 200);
+    EXPECT_EQ(set.body["clients"][0]["op_rate"], 5.0);
+    EXPECT_EQ(http("GET", 8080, "/api/clients").status, 200);
+    for (const Fd& link : waiting) EXPECT_TRUE(read_reply(link, "", 10s).closed);
+
+    waiting.clear();
+    streams.clear();  // their threads are free again once a write finds the reader gone
+    EXPECT_TRUE(wait_until([&] { return read_reply(send_request(8080, events), "data: {", 3s).text.find("data: {") != std::string::npos; }, 10s));
+    EXPECT_TRUE(wait_until([&] { return descriptors_of(dashboard_->pid()) == descriptors; }));
+}
+
+// With -T every call but the page and its chart script needs the token.
+TEST_F(Dashboard, TheTokenGuardsAllButThePage) {
+    write_token("/tmp/token", kToken + "\n", 0600);
+    Running guarded({program("ostrela_dashboard"), "-b", "0.0.0.0", "-p", "8081", "-T", "/tmp/token"});
+    ASSERT_TRUE(wait_until([] { return http("GET", 8081, "/").status == 200; }));
+    const httplib::Headers wrong = {{"Authorization", "Bearer " + kToken.substr(1) + "x"}};
+    struct Call {
+        std::string method;
+        std::string path;
+        std::string body;
+    };
+    for (const Call& call : {Call{"GET", "/api/clients", ""}, Call{"GET", "/api/history", ""},
+                             Call{"GET", "/metrics", ""}, Call{"POST", "/api/clients/0", R"({"op_rate": 7})"},
+                             Call{"POST", "/api/clients", R"({"workload_set": true})"}}) {
+        const std::vector<std::byte> before = fill_mo();
+        for (const httplib::Headers& headers : {httplib::Headers{}, wrong}) {
+            const Answer refused = http(call.method, 8081, call.path, call.body, "application/json", headers);
+            EXPECT_EQ(refused.status, 401) << call.path;
+            EXPECT_TRUE(refused.body["error"].is_string()) << call.path;
+        }
+        EXPECT_TRUE(before == mo()) << call.path;
+        EXPECT_EQ(http(call.method, 8081, call.path, call.body, "application/json", kWithToken).status, 200)
+            << call.path;
+    }
+    EXPECT_NE(http("GET", 8081, "/chart.js").status, 401);
+    const std::string events = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    EXPECT_TRUE(raw_request(8081, events + "Connection: close\r\n\r\n").text.starts_with("HTTP/1.1 401 "));
+    Fd stream = send_request(8081, events + "Authorization: Bearer " + kToken + "\r\n\r\n");
+    EXPECT_NE(read_reply(stream, "data: {").text.find("data: {"), std::string::npos);
+}
+
+TEST(DashboardStartup, RefusesATokenOrAnAddressItCannotUse) {
+    write_token("/tmp/short", std::string(31, 'x') + "\n", 0600);
+    write_token("/tmp/open", kToken + "\n", 0644);
+    write_token("/tmp/token", kToken + "\n", 0600);
+    struct Refusal {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+    };
+    for (const Refusal& refusal : std::vector<Refusal>{
+             {{"-T", "/tmp/none"}, 1, "Dashboard: token file /tmp/none refused: No such file or directory\n"},
+             {{"-T", "/tmp/short"}, 1, "Dashboard: token file /tmp/short refused: shorter than 32 characters\n"},
+             {{"-T", "/tmp/open"}, 1, "Dashboard: token file /tmp/open refused: readable or writable by group or others\n"},
+             {{"-b", "0.0.0.0"}, 1,
+              "Dashboard: 0.0.0.0 is not a loopback address: control there needs a token (-T file) or -R\n"},
+             {{"-b", "::", "-T", "/tmp/open"}, 1, "Dashboard: token file /tmp/open refused: readable or writable by group or others\n"},
+             {{"-b", ""}, 19, "Dashboard: cannot listen on  port 8080\n"},
+         }) {
+        std::vector<std::string> argv = refusal.arguments;
+        argv.insert(argv.begin(), program("ostrela_dashboard"));
+        const Finished refused = run(argv);
+        EXPECT_EQ(refused.exit_status, refusal.status) << refusal.out;
+        EXPECT_EQ(refused.out, refusal.out);
+    }
+    for (const std::vector<std::string>& started : std::vector<std::vector<std::string>>{
+             {"-b", "0.0.0.0", "-R"}, {"-b", "0.0.0.0", "-T", "/tmp/token"}, {"-b", "localhost"}}) {
+        std::vector<std::string> argv = started;
+        argv.insert(argv.begin(), program("ostrela_dashboard"));
+        Running dashboard(argv);
+        EXPECT_TRUE(wait_until([] { return http("GET", 8080, "/").status == 200; })) << started[1];
+    }
 }
 
 TEST_F(Dashboard, PostWritesWhatModifyWritesAndRefusalsWriteNothing) {
@@ -351,6 +563,21 @@ TEST(DashboardFindsTheMaster, AServiceMasterThatEndsLeavesEveryLinkDown) {
     EXPECT_TRUE(wait_until([] { return attached() && clients()["clients"][0]["link"].is_null(); }));
     EXPECT_FALSE(file_exists(kMasterLinksPath));
     EXPECT_EQ(master->err(), "");
+}
+
+// With -T the page asks for the token once and follows the events with it.
+TEST_F(Dashboard, ABrowserGivesTheTokenOnceAndFollowsTheEvents) {
+    write_token("/tmp/token", kToken + "\n", 0600);
+    Running guarded({program("ostrela_dashboard"), "-p", "8081", "-T", "/tmp/token"});
+    ASSERT_TRUE(wait_until([] { return http("GET", 8081, "/").status == 200; }));
+    const std::string shot = std::string(GORV_BIN_DIR) + "/dashboard_token_screenshot.png";
+    const std::string followed = "document.querySelectorAll('tr[data-id]').length == 3 && "
+                                 "Number(document.getElementById('clients').dataset.events) >= 2";
+    const Finished browser = run({"/usr/bin/env", "HOME=/tmp", std::string(GORV_SOURCE_DIR) + "/tests/browser_page.py",
+                                  "http://127.0.0.1:8081/", followed, shot, "20", kToken},
+                                 40s);
+    ASSERT_EQ(browser.exit_status, 0) << browser.err << browser.out;
+    EXPECT_EQ(browser.err, "prompts answered: 1\n");
 }
 
 }  // namespace
