@@ -87,6 +87,7 @@ TEST(WorkloadJson, EveryRefusalNamesItsPlace) {
         {R"("name": "OTHER", )", "", "workloads[1].name: missing"},
         {R"("align": 4096)", R"("align": "4096")", "workloads[0].align: \"4096\" is not an integer"},
         {R"("align": 4096)", R"("align": 4096.5)", "workloads[0].align: 4096.5 is not an integer"},
+        {R"("align": 4096)", R"("align": 1e999)", "workloads[0].align: number overflow parsing '1e999'"},
         {R"("percent_osync": 7)", R"("percent_osync": 101)", "workloads[0].percent_osync: 101 is out of range 0 to 100"},
         {R"("max_size": 2147483647)", R"("max_size": 2147483648)",
          "workloads[1].write_xfer[0].max_size: 2147483648 is out of range 1 to 2147483647"},

@@ -323,6 +323,9 @@ std::optional<std::string> parse_json_text(std::string_view text, ordered_json& 
     } catch (const ordered_json::parse_error& error) {
         // The library counts bytes read, the offending one included.
         return place_of(text, error.byte == 0 ? 0 : error.byte - 1) + ": " + syntax_reason(error.what());
+    } catch (const ordered_json::exception& error) {  // a number too large for a double, at the member being read
+        const std::string what = error.what();
+        return refused(frames_path(frames), what.substr(what.find(']') + 2));
     }
     if (!twice.empty()) return refused(twice, "given twice");
     return std::nullopt;
