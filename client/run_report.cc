@@ -36,7 +36,7 @@ void count_operation(RunReport& report, const Operation& operation, Outcome outc
     if (outcome == Outcome::kMadeFirst) ++counts.made_first;
     const TransferKind kind = transfer_kind(operation.entry);
     if (kind == TransferKind::kNone || moved <= 0) return;
-    const int bucket = std::bit_width(static_cast<std::uint64_t>(moved)) - 1;
+    const int bucket = static_cast<int>(std::bit_width(static_cast<std::uint64_t>(moved))) - 1;
     ++(kind == TransferKind::kRead ? report.read_sizes : report.write_sizes)[bucket];
 }
 

@@ -360,7 +360,7 @@ bool open_scratch(const char* parent, int client_id, ScratchDir& scratch) {
     }
     if (scratch.buffer == nullptr) {
         void* block = nullptr;
-        if (const int failed = posix_memalign(&block, kClientDirectAlign, kClientBufferBytes)) {
+        if (const int failed = posix_memalign(&block, static_cast<std::size_t>(kClientDirectAlign), kClientBufferBytes)) {
             errno = failed;
             return false;
         }

@@ -82,7 +82,7 @@ inline constexpr int kClientTransferSize = 4096;
 // sequential write or an append goes into a file before it starts again.
 inline constexpr int kClientPoolDirs = 16;
 inline constexpr std::size_t kClientBufferBytes = std::size_t{8} << 20;
-inline constexpr std::size_t kClientDirectAlign = 4096;
+inline constexpr std::int64_t kClientDirectAlign = 4096;
 inline constexpr std::int64_t kClientFileSpan = std::int64_t{1} << 20;
 
 // The largest workload file ostrela_modify -W reads; four workloads with

@@ -84,7 +84,8 @@ Refusal take_integer(const ordered_json& value, const std::string& path, std::in
 Refusal check_members(const ordered_json& object, const std::string& path,
                       std::initializer_list<const char*> allowed, std::initializer_list<const char*> required) {
     if (!object.is_object()) return refused(path, shown(object) + " is not an object");
-    for (const auto& [key, member] : object.items()) {
+    for (const auto& member : object.items()) {
+        const std::string& key = member.key();
         const bool known = std::ranges::any_of(allowed, [&key](const char* name) { return key == name; });
         if (!known) return refused(member_path(path, key), "no such member");
     }
@@ -111,9 +112,12 @@ Refusal sum_of_100(std::int64_t sum, const std::string& path) {
 
 Refusal take_op_mix(const ordered_json& value, const std::string& path, OpMixEntry (&entries)[kOpMixEntries]) {
     if (!value.is_object()) return refused(path, shown(value) + " is not an object");
-    for (int k = 0; k < kOpMixEntries; ++k) std::strcpy(entries[k].op_name, kOpNames[k]);
+    for (int k = 0; k < kOpMixEntries; ++k)
+        std::memcpy(entries[k].op_name, kOpNames[k], std::min(std::strlen(kOpNames[k]), sizeof entries[k].op_name - 1));
     std::int64_t sum = 0;
-    for (const auto& [key, percent] : value.items()) {
+    for (const auto& member : value.items()) {
+        const std::string& key = member.key();
+        const ordered_json& percent = member.value();
         const auto* name = std::ranges::find_if(kOpNames, [&key](const char* op) { return key == op; });
         if (name == std::end(kOpNames)) return refused(member_path(path, key), "no such operation");
         OpMixEntry& entry = entries[name - std::begin(kOpNames)];
