@@ -5,6 +5,9 @@
 namespace gorv::client {
 namespace {
 
+constexpr int kMmapRead = 2;
+constexpr int kMmapWrite = 6;
+constexpr int kAppend = 12;
 constexpr int kCustom1 = 22;
 constexpr int kCustom2 = 23;
 
@@ -34,9 +37,9 @@ Ran run_next_operation(Operations& operations, ScratchDir& scratch) {
     const TransferKind kind = transfer_kind(operation.entry);
     if (kind != TransferKind::kNone) {
         operation.size = pick_size(kind == TransferKind::kRead ? plan.reads : plan.writes, scratch.random);
-        // Mapped files have no O_DIRECT.
-        const bool mapped = operation.entry == 2 || operation.entry == 6;
-        operation.direct = take_share(plan.direct) && operations.direct_works && !mapped;
+        // Mapped files have no O_DIRECT, and an append lands wherever the file ends.
+        const bool buffered = operation.entry == kMmapRead || operation.entry == kMmapWrite || operation.entry == kAppend;
+        operation.direct = take_share(plan.direct) && operations.direct_works && !buffered;
     }
     if (kind == TransferKind::kWrite) {
         operation.osync = take_share(plan.osync);

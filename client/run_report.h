@@ -37,7 +37,7 @@ void count_operation(RunReport& report, const Operation& operation, Outcome outc
 //     Operation            Run   Share     Done  Made first  Not done
 //     Read                1400   70.0%     1400           1         0
 //   Client 3 transfer sizes:
-//     Read   65536 to 131071 bytes                1400 100.0%
+//     Read   65536 to 131071 bytes                1400  100.0%
 void print_run_report(std::FILE* out, int client_id, const RunReport& report);
 
 }  // namespace gorv::client

@@ -58,7 +58,7 @@ TEST(WorkloadJson, ASetLandsAtTheOffsetsOfTheRecord) {
     EXPECT_EQ(at<std::int32_t>(set, 1504 + 100 + 40 * 23), 100);
     EXPECT_EQ(at<std::int32_t>(set, 1504 + 1252 + 4), 2147483647);
     EXPECT_EQ(at<std::int32_t>(set, 1504 + 1444), 0);  // left out: 0
-    for (std::size_t offset = 2 * 1504; offset < sizeof set; ++offset) ASSERT_EQ(at<char>(set, offset), 0) << offset;
+    for (std::size_t offset = std::size_t{2} * 1504; offset < sizeof set; ++offset) ASSERT_EQ(at<char>(set, offset), 0) << offset;
 
     // Written and read again: the same bytes, the built-in set too.
     WorkloadSet again{};
