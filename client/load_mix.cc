@@ -12,6 +12,9 @@ constexpr OpKind kKindOfEntry[tools::kOpMixEntries] = {
 
 constexpr int index_of(OpKind kind) { return static_cast<int>(kind); }
 
+// The entry that carries out each kind, in OpKind order.
+constexpr int kEntryOfKind[kOpKinds] = {11, 4, 0, 15, 10};
+
 }  // namespace
 
 LoadMix default_mix() {
@@ -36,16 +39,35 @@ LoadMix mix_of(const tools::WorkloadDescription& workload) {
     return total > 0 ? mix : default_mix();
 }
 
-OpKind next_op(LoadMix& mix) {
+int pick_weighted(std::span<const std::int32_t> weights, std::span<std::int64_t> credit) {
     std::int64_t total = 0;
-    int chosen = 0;
-    for (int kind = 0; kind < kOpKinds; ++kind) {
-        mix.credit[kind] += mix.weights[kind];
-        total += mix.weights[kind];
-        if (mix.credit[kind] > mix.credit[chosen]) chosen = kind;
+    std::size_t chosen = 0;
+    for (std::size_t k = 0; k < weights.size() && k < credit.size(); ++k) {
+        credit[k] += weights[k];
+        total += weights[k];
+        if (credit[k] > credit[chosen]) chosen = k;
     }
-    mix.credit[chosen] -= total;
-    return static_cast<OpKind>(chosen);
+    credit[chosen] -= total;
+    return static_cast<int>(chosen);
+}
+
+OpKind next_op(LoadMix& mix) { return static_cast<OpKind>(pick_weighted(mix.weights, mix.credit)); }
+
+OpKind kind_of_entry(int entry) { return kKindOfEntry[entry]; }
+
+EntryMix entry_mix_of(const tools::WorkloadDescription& workload) {
+    EntryMix mix;
+    for (int k = 0; k < tools::kOpMixEntries; ++k) {
+        const std::int32_t percent = workload.op_mix[k].percent;
+        mix.weights[k] = percent >= 0 && percent <= 100 ? percent : 0;
+    }
+    return mix;
+}
+
+EntryMix entry_mix_of(const LoadMix& mix) {
+    EntryMix entries;
+    for (int kind = 0; kind < kOpKinds; ++kind) entries.weights[kEntryOfKind[kind]] += mix.weights[kind];
+    return entries;
 }
 
 }  // namespace gorv::client

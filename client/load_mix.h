@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "tools/client_records.h"
 
@@ -29,5 +30,26 @@ LoadMix default_mix();
 LoadMix mix_of(const tools::WorkloadDescription& workload);
 
 OpKind next_op(LoadMix& mix);
+
+// The smooth weighted round robin itself: adds every weight to its credit,
+// takes the index with the most credit and charges it the total. Any
+// window of `total` picks holds each index about its weight's share.
+int pick_weighted(std::span<const std::int32_t> weights, std::span<std::int64_t> credit);
+
+// The kind that stands for op_mix entry `entry`, for the read and write
+// latencies a client reports.
+OpKind kind_of_entry(int entry);
+
+// The op_mix entries of a workload as weights for pick_weighted: a share
+// that cannot be one (below 0 or above 100) counts 0. All zero when the
+// workload gives no share at all.
+struct EntryMix {
+    std::array<std::int32_t, tools::kOpMixEntries> weights{};
+    std::array<std::int64_t, tools::kOpMixEntries> credit{};
+};
+EntryMix entry_mix_of(const tools::WorkloadDescription& workload);
+
+// The five kinds of `mix` as entries: Create, Write, Read, Stat, Unlink.
+EntryMix entry_mix_of(const LoadMix& mix);
 
 }  // namespace gorv::client

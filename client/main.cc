@@ -4,7 +4,8 @@
 // requested op rate and workload set from its ControlRecord, does paced
 // file-system work in a scratch directory of its own, and reports in its
 // StatusRecord once a second: INIT, WARM, RUN, and CLEANUP once told to stop
-// by SIGTERM or SIGINT, after which it removes its scratch directory.
+// by SIGTERM or SIGINT (or after -c operations), after which it removes its
+// scratch directory and prints on standard error what it ran.
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <ctime>
 
 #include "client/load_mix.h"
+#include "client/operations.h"
 #include "client/scratch_dir.h"
 #include "common/constants.h"
 #include "common/registry.h"
@@ -36,6 +38,7 @@ struct Settings {
     int client_id = -1;
     const char* scratch_parent = kClientScratchParent;
     int warm_seconds = kClientWarmSeconds;
+    long long operation_limit = 0;  // -c: end after this many operations; 0 for none
 };
 
 // Operations and latencies since the last status report.
@@ -55,7 +58,8 @@ struct Client {
     std::byte* status = nullptr;  // the remote's RO area: StatusRecord
     bool rate_taken = false;
     double op_rate = 0.0;
-    LoadMix mix = default_mix();
+    Operations operations;
+    long long operations_run = 0;
     ScratchDir scratch;
     StatusRecord report;
     double warm_started = 0.0;
@@ -84,7 +88,11 @@ void pause_for(double seconds) {
     nanosleep(&pause, nullptr);  // a signal cuts it short, which is what we want
 }
 
-void print_usage() { std::puts("ostrela_client: -n client_id [-d scratch_parent] [-w warm_seconds] [-h]"); }
+void print_usage() {
+    std::puts("ostrela_client: -n client_id [-d scratch_parent] [-w warm_seconds] [-h]");
+    // Standard output keeps the usage line it always had.
+    std::fputs("\t[-c operations]: end after that many operations\n", stderr);
+}
 
 // A whole number from lowest to highest, or -1.
 int whole_number(const char* text, int lowest, int highest) {
@@ -97,7 +105,7 @@ int whole_number(const char* text, int lowest, int highest) {
 
 // Returns the status to end with when the program should not run.
 int parse_options(int argc, char** argv, Settings& settings) {
-    for (int option; (option = getopt(argc, argv, "hn:d:w:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "hn:d:w:c:")) != -1;) {
         switch (option) {
             case 'h':
                 print_usage();
@@ -119,6 +127,16 @@ int parse_options(int argc, char** argv, Settings& settings) {
                     return kExitFailure;
                 }
                 break;
+            case 'c': {
+                char* end = nullptr;
+                errno = 0;
+                settings.operation_limit = std::strtoll(optarg, &end, 10);
+                if (end == optarg || *end != '\0' || errno != 0 || settings.operation_limit < 1) {
+                    std::printf("ostrela_client: %s operations refused: give a whole number of at least 1\n", optarg);
+                    return kExitFailure;
+                }
+                break;
+            }
             default:
                 print_usage();
                 return kExitFailure;
@@ -182,7 +200,7 @@ void take_requests(Client& client, double time) {
     if (client.control_size < tools::kControlRecordSize) return;  // no room for a workload set
     if (load_field<std::int32_t>(client.control, offsetof(ControlRecord, workload_changed)) != 1) return;
     const auto first_workload = load_field<tools::WorkloadDescription>(client.control, offsetof(ControlRecord, workloads));
-    client.mix = mix_of(first_workload);
+    take_workload(client.operations, client.scratch, first_workload, client.settings.client_id);
     clear_flag(client.control, offsetof(ControlRecord, workload_changed));
 }
 
@@ -207,10 +225,12 @@ void report(Client& client, double time) {
 }
 
 void run_one_operation(Client& client) {
-    const OpKind kind = next_op(client.mix);
     const double began = now();
-    if (!do_operation(client.scratch, kind)) return;  // a failed operation is not counted
+    const Ran ran = run_next_operation(client.operations, client.scratch);
+    ++client.operations_run;
+    if (!ran.done) return;  // only what did what its name says counts towards the rate
     const double took_ms = (now() - began) * 1e3;
+    const OpKind kind = ran.kind;
     Window& window = client.window;
     ++window.ops;
     if (kind == OpKind::kRead) {
@@ -228,7 +248,8 @@ void run_load(Client& client) {
     client.report.phase = tools::kPhaseWarm;
     client.window = Window{.start = started};
     client.next_report = started;
-    while (stop_requested == 0) {
+    const long long limit = client.settings.operation_limit;
+    while (stop_requested == 0 && (limit == 0 || client.operations_run < limit)) {
         const double time = now();
         take_requests(client, time);
         if (time >= client.next_report) {
@@ -265,7 +286,7 @@ int run_client(int argc, char** argv, Client& client) {
     if (!open_scratch(client.settings.scratch_parent, id, client.scratch)) {
         std::perror(client.scratch.path.data());
         std::printf("Client %d: cannot make a scratch directory under %s\n", id, client.settings.scratch_parent);
-        if (client.scratch.present[0]) remove_scratch(client.scratch);
+        if (client.scratch.files[0].present) remove_scratch(client.scratch);
         return kExitFailure;
     }
     run_load(client);
@@ -273,11 +294,10 @@ int run_client(int argc, char** argv, Client& client) {
     client.report.phase = tools::kPhaseCleanup;
     client.report.cur_op_rate = 0.0;
     publish(client);
-    if (!remove_scratch(client.scratch)) {
-        std::perror(client.scratch.path.data());
-        return kExitFailure;
-    }
-    return kExitOk;
+    const bool removed = remove_scratch(client.scratch);
+    if (!removed) std::perror(client.scratch.path.data());
+    print_run_report(stderr, id, client.operations.report);
+    return removed ? kExitOk : kExitFailure;
 }
 
 }  // namespace

@@ -95,6 +95,17 @@ inline constexpr char kClientScratchParent[] = "/tmp";
 inline constexpr int kClientWarmSeconds = 3;
 inline constexpr int kClientPoolFiles = 16;
 inline constexpr int kClientTransferSize = 4096;
+// Directories that Mkdir makes in turn; the one transfer buffer (a larger
+// transfer goes through it in pieces), aligned for O_DIRECT; how far a
+// sequential write or an append goes into a file before it starts again.
+inline constexpr int kClientPoolDirs = 16;
+inline constexpr std::size_t kClientBufferBytes = std::size_t{8} << 20;
+inline constexpr std::int64_t kClientDirectAlign = 4096;
+inline constexpr std::int64_t kClientFileSpan = std::int64_t{1} << 20;
+
+// The largest workload file ostrela_modify -W reads; four workloads with
+// every band written take some 20 KiB.
+inline constexpr std::size_t kMaxWorkloadFileBytes = 1 << 20;
 
 // Exit statuses common to all programs.
 inline constexpr int kExitOk = 0;

@@ -6,6 +6,7 @@
 
 #include "common/constants.h"
 #include "tools/client_records.h"
+#include "tools/workload_json.h"
 
 namespace gorv::dashboard {
 namespace {
@@ -95,18 +96,26 @@ bool token_accepted(std::string_view authorization, std::string_view token) {
     return differ == 0U;
 }
 
-std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request) {
-    if (body.size() > kMaxBodyBytes) return "the body is larger than 4096 bytes";
-    const nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) return "the body is not a JSON object";
+namespace {
+
+bool carries_workload_set(const nlohmann::ordered_json& value) {
+    return value.is_object() && value.contains("workload_set") && value["workload_set"].is_object();
+}
+
+std::optional<std::string> take_members(const nlohmann::ordered_json& value, tools::ModifyRequest& request) {
     for (const auto& [key, member] : value.items()) {
         if (key == "op_rate") {
             if (!member.is_number() || !std::isfinite(member.get<double>()) || member.get<double>() < 0.0)
                 return "op_rate must be a finite number of at least 0";
             request.rate = member.get<double>();
             request.rate_update = true;
+        } else if (key == "workload_set" && member.is_object()) {
+            tools::WorkloadSet set;
+            if (auto refusal = tools::workload_set_from_json(member, "workload_set", set)) return refusal;
+            request.workload_set = set;
+            request.workload_update = true;
         } else if (key == "workload_set") {
-            if (!member.is_boolean()) return "workload_set must be true or false";
+            if (!member.is_boolean()) return "workload_set must be true, false or a workload set";
             request.workload_update = member.get<bool>();
         } else {
             return "unknown member \"" + key + "\": only op_rate and workload_set";
@@ -114,6 +123,36 @@ std::optional<std::string> parse_control_body(std::string_view body, tools::Modi
     }
     if (!request.rate_update && !request.workload_update) return "nothing to set: give op_rate or workload_set true";
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<BodyRefusal> check_control_body(std::string_view body, tools::ModifyRequest& request) {
+    if (body.size() > kMaxBodyBytes) return BodyRefusal{413, kBodyTooLarge};
+    nlohmann::ordered_json value;
+    if (auto refusal = tools::parse_json_text(body, value)) return BodyRefusal{400, "the body, " + *refusal};
+    if (!value.is_object()) return BodyRefusal{400, "the body is not a JSON object"};
+    if (body.size() > kMaxRateBodyBytes && !carries_workload_set(value))
+        return BodyRefusal{413, "the body is larger than 4096 bytes, and only a workload set may be larger"};
+    if (auto refusal = take_members(value, request)) return BodyRefusal{400, std::move(*refusal)};
+    return std::nullopt;
+}
+
+std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request) {
+    if (auto refusal = check_control_body(body, request)) return std::move(refusal->text);
+    return std::nullopt;
+}
+
+JsonText workload_set_answer(const std::byte* mo_area, const AreaEntry& mo, long client_id) {
+    if (mo_area == nullptr) return {503, error_json("the master's MO area is not attached").dump()};
+    const tools::ModifyRequest request{.client_id = client_id, .workload_update = true};
+    const tools::Placement placement = tools::place_request(request, mo);
+    if (placement != tools::Placement::kFits)
+        return {placement == tools::Placement::kNoSuchClient ? 400 : 409,
+                error_json(tools::refusal_text(placement, request, mo)).dump()};
+    tools::WorkloadSet set;
+    std::memcpy(&set, mo_area + client_id * mo.seg_size + offsetof(tools::ControlRecord, workloads), sizeof set);
+    return {200, tools::workload_set_text(set)};
 }
 
 ControlAnswer apply_control(std::byte* mo_area, const AreaEntry& mo, std::optional<long> client_id,

@@ -2,9 +2,13 @@
 // into modify requests, then written through the same routine as
 // ostrela_modify, with the same order of writes and the same refusals.
 //
-// Body: {"op_rate": <finite number, at least 0>} and/or {"workload_set": true};
-// no other member. Every value and every target client is checked before
-// anything is written; a refused request writes nothing.
+// Body: {"op_rate": <finite number, at least 0>} and/or {"workload_set":
+// true} (the built-in set) or {"workload_set": {"workloads": [...]}} (a set
+// in the workload file format, checked by the same routine as
+// ostrela_modify -W); no other member. Every value and every target client
+// is checked before anything is written; a refused request writes nothing.
+// A body may take up to 64 KiB only when it carries a workload set of its
+// own; any other body, up to 4096 bytes.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +24,9 @@
 
 namespace gorv::dashboard {
 
-inline constexpr std::size_t kMaxBodyBytes = 4096;
+inline constexpr std::size_t kMaxBodyBytes = 65536;
+inline constexpr std::size_t kMaxRateBodyBytes = 4096;
+inline constexpr char kBodyTooLarge[] = "the body is larger than 65536 bytes";
 
 struct ControlAnswer {
     int status = 200;
@@ -47,7 +53,15 @@ bool is_loopback_address(std::string_view address);
 // compared in a time that does not depend on where they first differ.
 bool token_accepted(std::string_view authorization, std::string_view token);
 
-// Checks the body into `request` (client id left alone); the error text when refused.
+struct BodyRefusal {
+    int status = 400;  // 413 for a body larger than it may be
+    std::string text;
+};
+
+// Checks the body into `request` (client id left alone); the refusal when refused.
+std::optional<BodyRefusal> check_control_body(std::string_view body, tools::ModifyRequest& request);
+
+// The same, the refusal's text alone.
 std::optional<std::string> parse_control_body(std::string_view body, tools::ModifyRequest& request);
 
 // Writes `request` for one client (client_id set) or, with client_id empty,
@@ -58,5 +72,15 @@ ControlAnswer apply_control(std::byte* mo_area, const AreaEntry& mo, std::option
                             tools::ModifyRequest request);
 
 nlohmann::json error_json(const std::string& text);
+
+struct JsonText {
+    int status = 200;
+    std::string body;
+};
+
+// GET /api/clients/<id>/workload_set: the set that stands in the client's
+// MO segment, in the workload file format; 409 when the segment cannot hold
+// one, 400 for a client the master does not have, 503 without an MO area.
+JsonText workload_set_answer(const std::byte* mo_area, const AreaEntry& mo, long client_id);
 
 }  // namespace gorv::dashboard

@@ -214,8 +214,8 @@ void control(Dashboard& dashboard, const httplib::Request& request, httplib::Res
     if (!is_json_content_type(request.get_header_value("Content-Type")))
         return answer_json(response, 415, error_json("Content-Type must be application/json"));
     tools::ModifyRequest modify;
-    if (const auto refused = parse_control_body(request.body, modify))
-        return answer_json(response, 400, error_json(*refused));
+    if (const auto refused = check_control_body(request.body, modify))
+        return answer_json(response, refused->status, error_json(refused->text));
 
     std::lock_guard guard(dashboard.lock);
     if (dashboard.areas.mo == nullptr)
@@ -276,8 +276,17 @@ void add_routes(httplib::Server& server, Dashboard& dashboard) {
         if (!id) return answer_json(response, 400, error_json("no such client id: " + request.matches[1].str()));
         control(dashboard, request, response, id);
     });
+    server.Get(R"(/api/clients/([^/]*)/workload_set)", [&dashboard](const httplib::Request& request,
+                                                                    httplib::Response& response) {
+        const auto id = parse_client_id(request.matches[1].str());
+        if (!id) return answer_json(response, 400, error_json("no such client id"));
+        std::lock_guard guard(dashboard.lock);
+        const JsonText answer = workload_set_answer(dashboard.areas.mo, dashboard.areas.mo_entry, *id);
+        response.status = answer.status;
+        response.set_content(answer.body, "application/json");
+    });
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.status == 413) answer_json(response, 413, error_json("the body is larger than 4096 bytes"));
+        if (response.status == 413 && response.body.empty()) answer_json(response, 413, error_json(kBodyTooLarge));
     });
     // What no handler foresaw is refused as a bad request, never with the exception's text.
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {

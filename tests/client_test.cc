@@ -8,10 +8,12 @@
 
 #include <cstring>
 #include <memory>
+#include <regex>
 
 #include "common/constants.h"
 #include "tests/harness/process_harness.h"
 #include "tools/client_records.h"
+#include "tools/workload_json.h"
 
 namespace gorv::test {
 namespace {
@@ -117,6 +119,37 @@ TEST_F(ClientProgram, InterruptedWhileWarmingItStillCleansUp) {
     EXPECT_EQ(stop(SIGINT), 0);
     EXPECT_EQ(status().phase, tools::kPhaseCleanup);
     EXPECT_TRUE(entries(kScratch).empty());
+}
+
+// The share a report line gives, e.g. "  Read  1400  70.0%" or "  Read  65536 to 131071 bytes  1400  100.0%".
+double share_of(const std::string& report, const std::string& line_start) {
+    std::smatch found;
+    const std::regex line("\n  " + line_start + "[^\n]* ([0-9.]+)%");
+    return std::regex_search(report, found, line) ? std::stod(found[1]) : -1.0;
+}
+
+TEST_F(ClientProgram, RunsTheMixAndTheSizesOfTheWorkloadItIsGiven) {
+    tools::WorkloadSet set;
+    ASSERT_FALSE(tools::workload_set_from_text(R"({"workloads": [{"name": "READS", "op_mix": {"Read": 70, "Write": 30},
+        "read_xfer": [{"min_size": 65536, "max_size": 65536, "percent": 100}],
+        "write_xfer": [{"min_size": 4096, "max_size": 4096, "percent": 100}]}]})", set));
+    std::memcpy(control_.data() + offsetof(ControlRecord, workloads), &set, sizeof set);
+    const std::int32_t changed = 1;
+    std::memcpy(control_.data() + offsetof(ControlRecord, workload_changed), &changed, sizeof changed);
+    request_rate(100000.0);
+    client_ = std::make_unique<Running>(
+        std::vector<std::string>{program("ostrela_client"), "-n", "3", "-d", kScratch, "-w", "0", "-c", "2000"});
+    ASSERT_EQ(client_->wait_exit(60s), 0);
+    EXPECT_EQ(status().phase, tools::kPhaseCleanup);
+    EXPECT_TRUE(entries(kScratch).empty());
+    EXPECT_EQ(client_->out(), "");
+
+    const std::string report = client_->err();
+    EXPECT_NE(report.find("Client 3 ran 2000 operations, 2000 of them done:\n"), std::string::npos) << report;
+    EXPECT_NEAR(share_of(report, "Read  "), 70.0, 3.0) << report;
+    EXPECT_NEAR(share_of(report, "Write  "), 30.0, 3.0) << report;
+    EXPECT_NEAR(share_of(report, "Read +65536 to 131071 bytes"), 100.0, 3.0) << report;
+    EXPECT_NEAR(share_of(report, "Write +4096 to 8191 bytes"), 100.0, 3.0) << report;
 }
 
 TEST(ClientProgramFailures, NoRegistryNoAreasOrBadOptions) {

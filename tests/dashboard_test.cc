@@ -450,6 +450,40 @@ TEST_F(Dashboard, PostWritesWhatModifyWritesAndRefusalsWriteNothing) {
     EXPECT_TRUE(before == mo());
 }
 
+TEST_F(Dashboard, AnOperatorsOwnSetIsWrittenAsModifyWritesItAndReadBack) {
+    const Finished exported = run({program("ostrela_modify"), "-J"});
+    std::string mine = exported.out;
+    mine.replace(mine.find("METADATA"), 8, "MINE");
+    write_file("/tmp/mine.json", mine);
+    ASSERT_GT(mine.size(), 4096u);  // a set of four takes the larger body limit
+
+    fill_mo();
+    const Answer posted = http("POST", 8080, "/api/clients/1", "{\"workload_set\": " + mine + "}");
+    EXPECT_EQ(posted.status, 200);
+    EXPECT_EQ(posted.body["messages"], json({"Setting workload parameters for client 1"}));
+    const std::vector<std::byte> written = mo();
+    fill_mo();
+    ASSERT_EQ(run({program("ostrela_modify"), "-r", "1", "-W", "/tmp/mine.json"}).exit_status, 0);
+    EXPECT_TRUE(written == mo());
+
+    const Answer stands = http("GET", 8080, "/api/clients/1/workload_set");
+    EXPECT_EQ(stands.status, 200);
+    EXPECT_EQ(stands.body, json::parse(mine));
+    ASSERT_EQ(http("POST", 8080, "/api/clients/1", R"({"workload_set": true})").status, 200);
+    EXPECT_EQ(http("GET", 8080, "/api/clients/1/workload_set").body, json::parse(exported.out));
+
+    std::string refused = mine;
+    refused.replace(refused.find("\"Read_file\""), 11, "\"Raed_file\"");
+    const std::vector<std::byte> before = fill_mo();
+    const Answer refusal = http("POST", 8080, "/api/clients", "{\"workload_set\": " + refused + "}");
+    EXPECT_EQ(refusal.status, 400);
+    EXPECT_EQ(refusal.body["error"], "workload_set.workloads[0].op_mix.Raed_file: no such operation");
+    EXPECT_EQ(http("GET", 8080, "/api/clients/3/workload_set").status, 400);
+    EXPECT_EQ(http("POST", 8080, "/api/clients/1", R"({"op_rate": 1, "pad": ")" + std::string(70000, ' ') + "\"}").status,
+              413);
+    EXPECT_TRUE(before == mo());
+}
+
 TEST(DashboardFindsTheMaster, StartedBeforeItAndAgainWithOtherAreas) {
     Running dashboard({program("ostrela_dashboard")});
     ASSERT_TRUE(wait_until([] { return clients().is_object(); }));

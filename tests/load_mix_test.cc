@@ -1,4 +1,5 @@
 #include "client/load_mix.h"
+#include "client/workload_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,40 @@ TEST(LoadMix, AWorkloadWithoutSharesKeepsTheDefaultMix) {
     empty.op_mix[0].percent = -50;
     empty.op_mix[1].percent = 1000;
     EXPECT_EQ(mix_of(empty).weights, default_mix().weights);
+}
+
+}  // namespace
+}  // namespace gorv::client
+
+namespace gorv::client {
+namespace {
+
+TEST(WorkloadPlan, SharesAndBandsTakenInTurnAndBandsThatCannotBeOneLeftOut) {
+    tools::WorkloadDescription workload{};
+    EXPECT_EQ(plan_of(workload).mix.weights, default_plan().mix.weights);  // no share at all: the default mix
+    workload.op_mix[10].percent = 100;
+    workload.read_xfer[0] = {0, 10, 50};    // min_size 0: no band
+    workload.read_xfer[1] = {20, 10, 50};   // min above max: no band
+    workload.read_xfer[2] = {100, 199, 25};
+    workload.read_xfer[3] = {7, 7, 75};
+    workload.percent_osync = 30;
+    WorkloadPlan plan = plan_of(workload);
+    std::array<int, tools::kOpMixEntries> entries{};
+    int sevens = 0;
+    int osync = 0;
+    std::mt19937_64 random;
+    for (int i = 0; i < 100; ++i) {
+        ++entries[next_entry(plan)];
+        const std::int64_t size = pick_size(plan.reads, random);
+        EXPECT_TRUE(size == 7 || (size >= 100 && size <= 199)) << size;
+        sevens += size == 7 ? 1 : 0;
+        osync += take_share(plan.osync) ? 1 : 0;
+    }
+    EXPECT_EQ(entries[10], 100);
+    EXPECT_EQ(sevens, 75);
+    EXPECT_EQ(osync, 30);
+    WorkloadPlan fallback = default_plan();
+    EXPECT_EQ(pick_size(fallback.writes, random), 4096);
 }
 
 }  // namespace

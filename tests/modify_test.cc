@@ -168,6 +168,40 @@ TEST_F(ModifyAgainstMaster, IdsOutsideTheClientsAndSetsTooBigForASegmentAreRefus
     EXPECT_TRUE(area_as_expected());
 }
 
+TEST_F(ModifyAgainstMaster, AJsonExportGivenBackWritesWhatDashWWritesAndARefusedFileNothing) {
+    start_master(3, "8192");
+    const Finished exported = modify({"-J"});
+    EXPECT_EQ(exported.exit_status, 0);
+    EXPECT_TRUE(exported.out.starts_with("{\n  \"workloads\": [\n    {\n      \"name\": \"METADATA\",\n"));
+    EXPECT_TRUE(area_as_expected());
+    write_file("/tmp/set.json", exported.out);
+    const Finished from_file = modify({"-r", "1", "-W", "/tmp/set.json"});
+    EXPECT_EQ(from_file.exit_status, 0);
+    EXPECT_EQ(from_file.out, "3 Active clients\nSetting workload parameters for client 1\n");
+    const std::vector<std::byte> written(area_.begin(), area_.end());
+    std::ranges::fill(area_, kOld);
+    ASSERT_EQ(modify({"-r", "1", "-w", "x"}).exit_status, 0);
+    EXPECT_TRUE(std::ranges::equal(area_, written));
+
+    std::ranges::fill(area_, kOld);
+    std::string refused = exported.out;
+    refused.replace(refused.find("\"Read_file\""), 11, "\"Raed_file\"");
+    write_file("/tmp/refused.json", refused);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-o", "5", "-W", "/tmp/refused.json"},
+         "Workload file /tmp/refused.json refused: workloads[0].op_mix.Raed_file: no such operation\n"},
+        {{"-W", "/tmp/none.json"}, "Workload file /tmp/none.json cannot be read: No such file or directory\n"},
+        {{"-w", "x", "-W", "/tmp/set.json"}, "-w and -W refused together: give one workload set\n"},
+    };
+    for (const auto& [arguments, line] : cases) {
+        const Finished run = modify(arguments);
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_EQ(run.out, line);
+    }
+    EXPECT_TRUE(area_as_expected());
+    EXPECT_NE(modify({"-H"}).err.find("\t-W file.json .  Write the workload set in a JSON file\n"), std::string::npos);
+}
+
 TEST(ModifyRefusals, ARegistryPromisingMoreThanTheAreaHoldsWritesNothing) {
     create_area(kMasterMoKey, 8192 + 16);
     const auto area = attach_area(kMasterMoKey);

@@ -1,6 +1,6 @@
-// ostrela_modify: writes a requested op rate and the built-in workload set
-// into one client's ControlRecord in the master's MO area, or prints the
-// workload set. One pass: options, registry, attach, write, end.
+// ostrela_modify: writes a requested op rate and a workload set (the
+// built-in one, or one from a JSON file) into one client's ControlRecord in
+// the master's MO area, or prints the built-in set. One pass: options, registry, attach, write, end.
 #include <cstdio>
 
 #include "common/constants.h"
@@ -18,6 +18,12 @@ int modify(int argc, char** argv) {
     }
     ModifyRequest request;
     if (const auto status = parse_modify_options(argc, argv, request)) return *status;
+    if (request.workload_file != nullptr) {
+        if (const auto refusal = load_workload_file(request)) {
+            std::printf("%s\n", refusal->c_str());
+            return kExitFailure;
+        }
+    }
 
     const MasterArea area = open_master_area(MasterAreaKind::kMo, "%d Active clients\n");
     if (area.address == nullptr) {

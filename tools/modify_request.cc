@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "common/constants.h"
 #include "tools/client_records.h"
 #include "tools/workload_export.h"
+#include "tools/workload_json.h"
 
 namespace gorv::tools {
 
@@ -20,11 +22,16 @@ void print_modify_usage() {
     std::puts("\t-E ...........  Export workload description");
     std::puts("\t-w filename ..  Import workload description");
     std::putchar('\n');
+    // Standard output keeps the usage text it always had, byte for byte.
+    std::fputs("\t-W file.json .  Write the workload set in a JSON file\n"
+               "\t-J ...........  Export workload description as JSON\n",
+               stderr);
 }
 
 std::optional<int> parse_modify_options(int argc, char** argv, ModifyRequest& request) {
     optind = 0;  // a full rescan, so that tests may parse several command lines
-    for (int option; (option = getopt(argc, argv, "Hvr:o:w:E ")) != -1;) {
+    bool builtin_asked = false;
+    for (int option; (option = getopt(argc, argv, "Hvr:o:w:E W:J")) != -1;) {
         switch (option) {
             case 'H':
                 print_modify_usage();
@@ -45,11 +52,44 @@ std::optional<int> parse_modify_options(int argc, char** argv, ModifyRequest& re
                 break;
             case 'w':
                 request.workload_update = true;
+                builtin_asked = true;
                 break;
+            case 'W':
+                request.workload_update = true;
+                request.workload_file = optarg;
+                break;
+            case 'J':
+                std::fputs(workload_set_text(kBuiltinWorkloadSet).c_str(), stdout);
+                return kExitOk;
             default:  // the blank, or an option getopt has already complained about
                 break;
         }
     }
+    if (builtin_asked && request.workload_file != nullptr) {
+        std::puts("-w and -W refused together: give one workload set");
+        return kExitFailure;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> load_workload_file(ModifyRequest& request) {
+    const std::string name = request.workload_file;
+    std::FILE* file = std::fopen(name.c_str(), "r");
+    if (file == nullptr) return "Workload file " + name + " cannot be read: " + std::strerror(errno);
+    std::string text;
+    char chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() <= kMaxWorkloadFileBytes)
+        text.append(chunk, got);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) return "Workload file " + name + " cannot be read: " + std::strerror(error);
+    if (text.size() > kMaxWorkloadFileBytes)
+        return "Workload file " + name + " refused: larger than " + std::to_string(kMaxWorkloadFileBytes) + " bytes";
+    WorkloadSet set;
+    if (auto refusal = workload_set_from_text(text, set)) return "Workload file " + name + " refused: " + *refusal;
+    request.workload_set = set;
     return std::nullopt;
 }
 
@@ -88,7 +128,7 @@ Placement apply_modify_request(std::byte* area, const AreaEntry& mo, const Modif
     store_field(record, offsetof(ControlRecord, workload_changed), std::int32_t{0});
     if (request.workload_update) {
         store_field(record, offsetof(ControlRecord, workload_changed), std::int32_t{1});
-        store_field(record, offsetof(ControlRecord, workloads), kBuiltinWorkloadSet);
+        store_field(record, offsetof(ControlRecord, workloads), request.workload_set.value_or(kBuiltinWorkloadSet));
     }
     return placement;
 }

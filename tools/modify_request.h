@@ -5,6 +5,9 @@
 // ignored): -H usage, -v version, -E export the built-in workload set (each
 // acts and ends the program the moment it is met); -r client id, -o rate,
 // -w file (asks for the built-in workload set; the file is never opened).
+// Further options after those: -W file (asks for the set in that JSON
+// file, read and checked before any area is touched; refused together with
+// -w), -J (prints the built-in set as JSON and ends the program at once).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "common/registry.h"
+#include "tools/client_records.h"
 
 namespace gorv::tools {
 
@@ -21,13 +25,20 @@ struct ModifyRequest {
     double rate = 0.0;
     bool rate_update = false;
     bool workload_update = false;
+    const char* workload_file = nullptr;      // -W: where the set to write stands
+    std::optional<WorkloadSet> workload_set{};  // written instead of the built-in set
 };
 
 void print_modify_usage();
 
-// Records -r, -o and -w into request (the last of each counts). Returns the
-// status to end with when -H, -v or -E was met, after its output.
+// Records -r, -o, -w and -W into request (the last of each counts). Returns
+// the status to end with when -H, -v, -E or -J was met, after its output,
+// and 1 after its line when -w and -W were both given.
 std::optional<int> parse_modify_options(int argc, char** argv, ModifyRequest& request);
+
+// Reads and checks request.workload_file into request.workload_set. The
+// line naming the file and the reason when it cannot be read or is refused.
+std::optional<std::string> load_workload_file(ModifyRequest& request);
 
 enum class Placement {
     kFits,
@@ -46,7 +57,8 @@ Placement place_request(const ModifyRequest& request, const AreaEntry& mo);
 // Checks the request's placement and, when it fits, writes it into the
 // client's ControlRecord in the MO area at `area`: op_rate, then
 // op_rate_changed 1 (with a rate update); workload_changed 0; then, with a
-// workload update, workload_changed 1 and the built-in workload set. Nothing
+// workload update, workload_changed 1 and the workload set (the request's
+// own, or the built-in one). Nothing
 // else is written, and nothing at all when the request does not fit.
 Placement apply_modify_request(std::byte* area, const AreaEntry& mo, const ModifyRequest& request);
 
