@@ -53,16 +53,15 @@ void release_areas(std::span<FollowedArea> held) {
 bool follow_areas(std::span<FollowedArea> held, std::span<const AreaName> named) {
     release_areas(held);
     if (held.size() != named.size()) return false;
+    bool all = true;  // every area is tried, so that each failure prints its line
     for (std::size_t i = 0; i < held.size(); ++i) {
         auto* address = static_cast<std::byte*>(
             acquire_segment_area(static_cast<key_t>(named[i].key), named[i].size, false, kToolAreaOwner));
         held[i] = followed(address, named[i]);
-        if (address == nullptr || held[i].id < 0) {
-            release_areas(held);
-            return false;
-        }
+        all = all && address != nullptr && held[i].id >= 0;
     }
-    return true;
+    if (!all) release_areas(held);
+    return all;
 }
 
 }  // namespace gorv::tools

@@ -43,8 +43,8 @@ enum class AreaStanding {
 AreaStanding standing_of(std::span<const FollowedArea> held, std::span<const AreaName> named);
 
 // Detaches whatever `held` holds, then attaches every named area with the
-// tools' attach-only routine (its failure lines printed). False, with
-// nothing held, when one cannot be attached.
+// tools' attach-only routine (the failure lines of each printed). False,
+// with nothing held, when one cannot be attached.
 bool follow_areas(std::span<FollowedArea> held, std::span<const AreaName> named);
 
 // Keeps an area already attached through another routine: notes its id.
