@@ -54,6 +54,10 @@ json totals(const RunData& run) {
         req_series.push_back({change.t - run.started, sum_req});
         cur_series.push_back({change.t - run.started, sum_cur});
     }
+    if (!changes.empty()) {  // the last step lasts to the run's end
+        req_series.push_back({run.end - run.started, sum_req});
+        cur_series.push_back({run.end - run.started, sum_cur});
+    }
     return {{"req", points(req_series)}, {"cur", points(cur_series)}};
 }
 
@@ -64,6 +68,8 @@ json client_series(const RunData& run, std::size_t client) {
         const double values[4] = {row.req_op_rate, row.cur_op_rate, row.rt, row.wt};
         for (int i = 0; i < 4; ++i) series[i].push_back({x, values[i]});
     }
+    for (std::vector<Point>& steps : series)
+        if (!steps.empty()) steps.push_back({run.end - run.started, steps.back().y});
     return {{"req", points(series[0])}, {"cur", points(series[1])}, {"rt", points(series[2])}, {"wt", points(series[3])}};
 }
 
@@ -134,12 +140,14 @@ const run = JSON.parse(document.getElementById("run-data").textContent);
 const drawn = { id: "drawn", afterRender(c) { c.canvas.dataset.drawn = c.data.datasets.length + " datasets"; } };
 const phaseColours = ["#999", "#8ab", "#fb4", "#4a4", "#c8c", "#c44"];
 const phaseNames = ["other", "INIT", "WARM", "RUN", "PRE-WARM", "CLEANUP"];
+const lineColours = ["#36c", "#e63", "#2a2", "#a3c"];
 const xy = (series) => series.map((p) => ({ x: p[0], y: p[1] }));
 const seconds = { type: "linear", title: { display: true, text: "seconds into the run" } };
 function lines(id, sets, yTitle) {
   return new Chart(document.getElementById(id), {
     type: "line", plugins: [drawn],
-    data: { datasets: sets.map((s) => ({ label: s[0], data: xy(s[1]), stepped: true, pointRadius: 0, borderWidth: 1.5 })) },
+    data: { datasets: sets.map((s, i) => ({ label: s[0], data: xy(s[1]), stepped: true, pointRadius: 0, borderWidth: 1.5,
+                                           borderColor: lineColours[i], backgroundColor: lineColours[i] })) },
     options: { animation: false, maintainAspectRatio: false, parsing: true, spanGaps: false,
                scales: { x: seconds, y: { title: { display: true, text: yTitle } } } } });
 }
