@@ -1,5 +1,6 @@
 #include "record/recorder.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,7 @@ T field_at(const std::byte* segment, std::size_t offset) {
     return value;
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 bool same_status(const tools::StatusRecord& a, const tools::StatusRecord& b) {
     return same_bits(a.req_op_rate, b.req_op_rate) && same_bits(a.cur_op_rate, b.cur_op_rate) &&
@@ -115,11 +116,12 @@ bool record_control(Recorder& recorder, double t, std::int32_t client, ClientSee
     return finish(recorder.db, row);
 }
 
-const char* direction_text(std::int8_t up) { return up < 0 ? nullptr : up != 0 ? "up" : "down"; }
+const char* direction_text(std::int32_t up) { return up < 0 ? nullptr : up != 0 ? "up" : "down"; }
 
 bool record_link(Recorder& recorder, double t, std::int32_t client, const dashboard::LinkState* link, ClientSeen& seen) {
-    const std::int8_t to = link == nullptr || !link->known ? -1 : static_cast<std::int8_t>(link->to_remote_up);
-    const std::int8_t from = link == nullptr || !link->known ? -1 : static_cast<std::int8_t>(link->from_remote_up);
+    const bool known = link != nullptr && link->known;
+    const std::int32_t to = !known ? -1 : link->to_remote_up ? 1 : 0;
+    const std::int32_t from = !known ? -1 : link->from_remote_up ? 1 : 0;
     if (to == seen.to_remote && from == seen.from_remote) return true;
     seen.to_remote = to;
     seen.from_remote = from;

@@ -30,8 +30,8 @@ struct ClientSeen {
     std::int32_t workload_changed = 0;
     std::string workload_names;
     bool names_held = false;  // false: the segment cannot hold a workload set
-    std::int8_t to_remote = -1;  // 1 up, 0 down, -1 unknown
-    std::int8_t from_remote = -1;
+    std::int32_t to_remote = -1;  // 1 up, 0 down, -1 unknown
+    std::int32_t from_remote = -1;
 };
 
 struct Recorder {
