@@ -18,9 +18,17 @@ using nlohmann::json;
 
 constexpr const char* kPhaseNames[6] = {"other", "INIT", "WARM", "RUN", "PRE-WARM", "CLEANUP"};
 
+// Seven significant digits: the page shows no more, and the file is the smaller for it.
+double shortened(double value) {
+    if (!std::isfinite(value) || value == 0.0) return value;
+    const double scale = std::pow(10.0, 6 - static_cast<int>(std::floor(std::log10(std::fabs(value)))));
+    return std::round(value * scale) / scale;
+}
+
 json points(const std::vector<Point>& series) {
     json out = json::array();
-    for (const Point& point : thinned(series, kSeriesLimit)) out.push_back({point.x, point.y});
+    for (const Point& point : thinned(series, kSeriesLimit))
+        out.push_back({std::round(point.x * 1000) / 1000, shortened(point.y)});
     return out;
 }
 
