@@ -20,7 +20,9 @@ TEST(Thinned, KeepsEveryPeakWithinTheLimitInOrder) {
     bool high = false;
     bool low = false;
     for (std::size_t i = 0; i < kept.size(); ++i) {
-        if (i > 0) EXPECT_LT(kept[i - 1].x, kept[i].x);
+        if (i > 0) {
+            EXPECT_LT(kept[i - 1].x, kept[i].x);
+        }
         high = high || (kept[i].x == 2345 * 0.5 && kept[i].y == 1000.0);
         low = low || (kept[i].x == 4001 * 0.5 && kept[i].y == -1000.0);
     }
