@@ -101,27 +101,38 @@ TEST_F(RecordAgainstMaster, RowsOfEachChangeASecondRunAndWhatSigkillLeaves) {
     ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM status WHERE run = 2") == "3\n"; }));
     EXPECT_EQ(rows("SELECT run, ended > started, clients, seg_size FROM runs"), "1|1|2|8192\n2|NULL|2|8192\n");
 
+    // Started again without a release: the same areas, zeroed, under a new registry file: a third run.
+    master_.reset();
+    start_master();
+    ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM status WHERE run = 3") == "2\n"; }));
+    put(1, {.cur_op_rate = 8, .phase = tools::kPhaseWarm});
+    ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM status WHERE run = 3") == "3\n"; }));
+
     // Killed mid-run: every pass before is there, and the file opens.
     kill(recorder.pid(), SIGKILL);
     ASSERT_TRUE(recorder.wait_end(5s).has_value());
     EXPECT_EQ(rows("PRAGMA integrity_check"), "ok\n");
-    EXPECT_EQ(rows("SELECT run, client, phase, cur_op_rate FROM status WHERE run = 2 ORDER BY rowid"),
-              "2|0|0|0.0\n2|1|0|0.0\n2|1|1|7.0\n");
+    EXPECT_EQ(rows("SELECT run, client, phase, cur_op_rate FROM status WHERE run > 1 ORDER BY rowid"),
+              "2|0|0|0.0\n2|1|0|0.0\n2|1|1|7.0\n3|0|0|0.0\n3|1|0|0.0\n3|1|2|8.0\n");
+    EXPECT_EQ(rows("SELECT run, ended > started FROM runs"), "1|1\n2|1\n3|NULL\n");
     // The release and the new start may fall between two passes or into one.
     const std::string out = recorder.out();
     EXPECT_TRUE(out.starts_with("ostrela_record: run 1: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
                                 "ostrela_record: run 1 ended: the ")) << out;
-    EXPECT_TRUE(out.ends_with("ostrela_record: run 2: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"));
+    EXPECT_TRUE(out.ends_with("ostrela_record: run 2: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
+                              "ostrela_record: run 2 ended: the master started again\n"
+                              "ostrela_record: run 3: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"))
+        << out;
 
-    // Started again on the same file: a third run, which SIGTERM ends.
+    // Started again on the same file: a fourth run, which SIGTERM ends.
     Running again({program("ostrela_record"), "-o", kRecord, "-i", "100"});
-    ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM runs") == "3\n"; }));
+    ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM runs") == "4\n"; }));
     const Finished second = run({program("ostrela_record"), "-o", kRecord}, 3s);
     EXPECT_EQ(second.exit_status, 1);
     EXPECT_EQ(second.out, "ostrela_record: /tmp/record.db refused: in use by another recorder\n");
     kill(again.pid(), SIGTERM);
     EXPECT_EQ(again.wait_exit(5s), 0);
-    EXPECT_EQ(rows("SELECT run, ended IS NOT NULL FROM runs WHERE run = 3"), "3|1\n");
+    EXPECT_EQ(rows("SELECT run, ended IS NOT NULL FROM runs WHERE run = 4"), "4|1\n");
 }
 
 TEST(RecordRefusals, FilesThatAreNoRecordAreLeftUntouched) {
