@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/constants.h"
 
@@ -232,10 +233,15 @@ LinkUpTimes wait_for_links(const System& system, Clock::time_point since) {
     const int clients = system.clients;
     LinkUpTimes times;
     const auto deadline = since + std::chrono::seconds(60 + (system.service ? 0 : 3 * clients));
+    Progress progress("linking " + std::to_string(clients) + " rows");
     while (Clock::now() < deadline) {
         const auto now = Clock::now();
-        bool to_remotes = established_links(kRemoteListenBase, clients) >= clients;
-        bool from_remotes = established_links(kMasterListenBase, clients) >= clients;
+        const int linked_to = established_links(kRemoteListenBase, clients);
+        const int linked_from = established_links(kMasterListenBase, clients);
+        progress.tick(std::to_string(linked_to) + " linked to the remotes, " + std::to_string(linked_from) +
+                      " to the master");
+        bool to_remotes = linked_to >= clients;
+        bool from_remotes = linked_from >= clients;
         if (system.service)
             for (const RowLinks& row : read_link_state(clients)) {
                 to_remotes = to_remotes && row.to_remote;
@@ -291,6 +297,27 @@ std::string load_line() {
     averages >> one >> five >> fifteen;
     return "load average " + one + " " + five + " " + fifteen + " on " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
            " processors";
+}
+
+Progress::Progress(std::string step, int total_seconds)
+    : step_(std::move(step)), total_seconds_(total_seconds), start_(Clock::now()), terminal_(isatty(STDERR_FILENO) == 1) {
+    tick();
+}
+
+Progress::~Progress() {
+    if (terminal_) std::fputs("\r\033[K", stderr);
+}
+
+void Progress::tick(const std::string& detail) {
+    if (!terminal_) return;
+    const long long second = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count();
+    if (second == shown_) return;
+    shown_ = second;
+    std::string line = "\r" + step_ + ": " + std::to_string(second);
+    if (total_seconds_ > 0) line += " of " + std::to_string(total_seconds_);
+    line += " s";
+    if (!detail.empty()) line += ", " + detail;
+    std::fputs((line + "\033[K").c_str(), stderr);
 }
 
 int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv) {

@@ -141,6 +141,27 @@ double percentile(std::vector<double> samples, double fraction);
 // benchmark's report, as other work on the machine bears on its figures.
 std::string load_line();
 
+// How far a long step has come, for whoever watches a run that takes
+// minutes: one line on standard error, when that is a terminal, rewritten in
+// place at most once a second ("linking: 37 s, ...") and cleared when the
+// step ends. Nothing at all when standard error is a file or a pipe.
+class Progress {
+  public:
+    explicit Progress(std::string step, int total_seconds = 0);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    // Rewrites the line once another second has begun; `detail` follows the time.
+    void tick(const std::string& detail = {});
+
+  private:
+    std::string step_;
+    int total_seconds_;
+    Clock::time_point start_;
+    long long shown_ = -1;
+    bool terminal_;
+};
+
 // A benchmark's main: runs `run`; an exception ends it with a line on stderr
 // and status 1.
 int run_benchmark(const char* program, int (*run)(int, char**), int argc, char** argv);

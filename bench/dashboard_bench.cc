@@ -157,7 +157,11 @@ std::vector<Usage> usage_over(const std::vector<pid_t>& programs, int window) {
     std::vector<long long> before;
     for (const pid_t pid : programs) before.push_back(threads_cpu_ns(pid));
     const auto start = Clock::now();
-    sleep_for(seconds(window));
+    Progress progress("CPU and memory", window);
+    for (int second = 1; second <= window; ++second) {
+        sleep_for(start + seconds(second) - Clock::now());
+        progress.tick();
+    }
     const double elapsed = to_ms(Clock::now() - start) / 1000;
     std::vector<Usage> usage;
     for (std::size_t i = 0; i < programs.size(); ++i) {
@@ -200,7 +204,9 @@ int run(int argc, char** argv) {
     std::vector<double> to_area_ms;
     std::vector<double> to_events_ms;
     std::mt19937 random(12345);
+    Progress progress("delays to /api/events");
     for (int sample = 0; sample < options.samples; ++sample) {
+        progress.tick(std::to_string(sample) + " of " + std::to_string(options.samples) + " samples");
         sleep_for(milliseconds(std::uniform_int_distribution(0, 999)(random)));
         const double marker = 500000.25 + sample;
         char wanted[64];
@@ -235,6 +241,7 @@ int run(int argc, char** argv) {
                 percentile(to_area_ms, 1.0));
     std::printf("  in /api/events            p50 %6.0f ms  max %6.0f ms\n", percentile(to_events_ms, 0.5),
                 percentile(to_events_ms, 1.0));
+    std::printf("at the end: %s\n", load_line().c_str());
     return 0;
 }
 

@@ -154,7 +154,10 @@ void measure(std::vector<Direction>& directions, Clock::duration window, std::mt
     }
 
     auto next_sample = start;
+    Progress progress("writing and timing",
+                      static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(window).count()));
     for (;;) {
+        progress.tick();
         const auto now = Clock::now();
         if (watch != nullptr && now >= next_sample) {
             watch->last = queued_toward(watch->port);

@@ -208,7 +208,9 @@ void record(Figures& figures, const Relink& relink, int round, bool verbose) {
 
 Figures restart_remotes(Daemons& daemons, Segments& segments, const Options& options, std::uint32_t& sequence) {
     Figures figures{"remote", {}, {}, {}, {}, 0, 0};
+    Progress progress("remote restarts");
     for (int round = 0; round < options.restarts; ++round) {
+        progress.tick(std::to_string(round) + " of " + std::to_string(options.restarts) + " done");
         const int row = round % options.system.clients;
         const auto at = static_cast<std::size_t>(row);
         if (!prime(segments, {row}, sequence)) ++figures.not_primed;
@@ -235,7 +237,9 @@ Figures restart_master(Daemons& daemons, Segments& segments, const Options& opti
     Figures figures{"master", {}, {}, {}, {}, 0, 0};
     std::vector<int> rows;
     for (int row = 0; row < options.system.clients; ++row) rows.push_back(row);
+    Progress progress("master restarts");
     for (int round = 0; round < options.restarts; ++round) {
+        progress.tick(std::to_string(round) + " of " + std::to_string(options.restarts) + " done");
         if (!prime(segments, rows, sequence)) ++figures.not_primed;
         daemons.end(Daemons::kMaster);
         // The new master writes a file of its own; the old one's would show

@@ -116,7 +116,9 @@ struct CpuUse {
 CpuUse cpu_use(const std::vector<pid_t>& processes, int window, Writable* writes) {
     const OnCpu before = total_on_cpu(processes);
     const auto start = Clock::now();
+    Progress progress(writes != nullptr ? "CPU, every segment changing" : "CPU, nothing changing", window);
     for (int second = 0; second < window; ++second) {
+        progress.tick();
         if (writes != nullptr)
             for (std::byte* segment : writes->segments) store_first_word(segment, load_first_word(segment) + 1);
         sleep_for(start + seconds(second + 1) - Clock::now());
