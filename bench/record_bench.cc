@@ -34,17 +34,6 @@ using std::chrono::seconds;
 
 constexpr char kRecordFile[] = "/tmp/record_bench.db";
 
-struct Tool {
-    pid_t pid;
-    explicit Tool(const std::vector<std::string>& argv) : pid(start_in_own_group(argv)) {}
-    ~Tool() {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-};
-
 long long record_bytes() {
     sqlite3* db = nullptr;
     long long bytes = -1;
