@@ -53,9 +53,12 @@ int run(int argc, char** argv) {
     int window = 60;
     std::string bin_dir = GORV_BIN_DIR;
     for (int option; (option = getopt(argc, argv, "t:b:")) != -1;) {
-        if (option == 't') window = std::atoi(optarg);
-        else if (option == 'b') bin_dir = optarg;
-        else throw std::runtime_error("usage: record_bench [-t seconds] [-b bin_dir]");
+        if (option == 't')
+            window = std::atoi(optarg);
+        else if (option == 'b')
+            bin_dir = optarg;
+        else
+            throw std::runtime_error("usage: record_bench [-t seconds] [-b bin_dir]");
     }
     Daemons daemons(System{bin_dir, kMaxRemotes, 0, false, 0});
     std::byte* master_ro = attach_when_created(kMasterRoKey, seconds(10));
@@ -65,9 +68,12 @@ int run(int argc, char** argv) {
     std::thread writer([&] {
         for (int second = 0; writing; ++second) {
             for (int row = 0; row < kMaxRemotes; ++row) {
-                const tools::StatusRecord record{.req_op_rate = 100, .cur_op_rate = 100.0 + (row + second) % 7,
-                                                 .run_time = double(second), .rt = 0.5 + (second % 5) / 10.0,
-                                                 .wt = 0.75, .phase = tools::kPhaseRun};
+                const tools::StatusRecord record{.req_op_rate = 100,
+                                                 .cur_op_rate = 100.0 + (row + second) % 7,
+                                                 .run_time = double(second),
+                                                 .rt = 0.5 + (second % 5) / 10.0,
+                                                 .wt = 0.75,
+                                                 .phase = tools::kPhaseRun};
                 std::memcpy(master_ro + static_cast<std::size_t>(row) * kDefaultSegSize, &record, sizeof record);
             }
             sleep_for(seconds(1));

@@ -53,9 +53,8 @@ Opened lock_for_recording(const char* path, std::string& why) {
 // Empty (a new file), exactly this schema, or refused; reads only.
 Opened check_schema(sqlite3* db, bool& empty, std::string& why) {
     sqlite3_stmt* tables = nullptr;
-    const int prepared =
-        sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables,
-                           nullptr);
+    const int prepared = sqlite3_prepare_v2(
+        db, "SELECT name, sql FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables, nullptr);
     if (prepared != SQLITE_OK) {
         why = prepared == SQLITE_NOTADB ? "not an SQLite database" : sqlite3_errmsg(db);
         return prepared == SQLITE_NOTADB ? Opened::kRefused : Opened::kFailed;
@@ -66,7 +65,8 @@ Opened check_schema(sqlite3* db, bool& empty, std::string& why) {
     while ((step = sqlite3_step(tables)) == SQLITE_ROW) {
         const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(tables, 1));
         bool known = false;
-        for (const char* statement : kTableStatements) known = known || (sql != nullptr && std::strcmp(sql, statement) == 0);
+        for (const char* statement : kTableStatements)
+            known = known || (sql != nullptr && std::strcmp(sql, statement) == 0);
         matches = matches && known;
         ++found;
     }

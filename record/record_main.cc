@@ -86,7 +86,8 @@ void sleep_until(timespec& next, long interval_ms) {
     next.tv_nsec %= 1000000000;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec > next.tv_nsec)) next = now;  // fell behind
+    if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec > next.tv_nsec))
+        next = now;  // fell behind
     while (stop_requested == 0 && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
     }
 }

@@ -40,7 +40,8 @@ std::string workload_names(const std::byte* segment) {
     for (int w = 0; w < tools::kWorkloadCount; ++w) {
         const std::byte* name = segment + offsetof(ControlRecord, workloads) +
                                 static_cast<std::size_t>(w) * sizeof(tools::WorkloadDescription);
-        const std::size_t length = strnlen(reinterpret_cast<const char*>(name), sizeof tools::WorkloadDescription{}.workload_name);
+        const std::size_t length =
+            strnlen(reinterpret_cast<const char*>(name), sizeof tools::WorkloadDescription{}.workload_name);
         if (length == 0) continue;
         if (!names.empty()) names.push_back(',');
         names.append(reinterpret_cast<const char*>(name), length);
@@ -80,7 +81,8 @@ void bind_row_head(sqlite3_stmt* statement, std::int64_t run, double t, std::int
 }
 
 bool record_status(Recorder& recorder, double t, std::int32_t client, ClientSeen& seen) {
-    const std::byte* segment = recorder.areas[1].address + static_cast<std::size_t>(client) * static_cast<std::size_t>(recorder.ro.seg_size);
+    const std::byte* segment =
+        recorder.areas[1].address + static_cast<std::size_t>(client) * static_cast<std::size_t>(recorder.ro.seg_size);
     tools::StatusRecord status{};
     std::memcpy(&status, segment, sizeof status);
     if (!recorder.first_pass && same_status(status, seen.status)) return true;
@@ -94,7 +96,8 @@ bool record_status(Recorder& recorder, double t, std::int32_t client, ClientSeen
 }
 
 bool record_control(Recorder& recorder, double t, std::int32_t client, ClientSeen& seen) {
-    const std::byte* segment = recorder.areas[0].address + static_cast<std::size_t>(client) * static_cast<std::size_t>(recorder.mo.seg_size);
+    const std::byte* segment =
+        recorder.areas[0].address + static_cast<std::size_t>(client) * static_cast<std::size_t>(recorder.mo.seg_size);
     const auto op_rate = field_at<double>(segment, offsetof(ControlRecord, op_rate));
     const auto rate_changed = field_at<std::int32_t>(segment, offsetof(ControlRecord, op_rate_changed));
     const auto workload_changed = field_at<std::int32_t>(segment, offsetof(ControlRecord, workload_changed));
@@ -118,7 +121,8 @@ bool record_control(Recorder& recorder, double t, std::int32_t client, ClientSee
 
 const char* direction_text(std::int32_t up) { return up < 0 ? nullptr : up != 0 ? "up" : "down"; }
 
-bool record_link(Recorder& recorder, double t, std::int32_t client, const dashboard::LinkState* link, ClientSeen& seen) {
+bool record_link(Recorder& recorder, double t, std::int32_t client, const dashboard::LinkState* link,
+                 ClientSeen& seen) {
     const bool known = link != nullptr && link->known;
     const std::int32_t to = !known ? -1 : link->to_remote_up ? 1 : 0;
     const std::int32_t from = !known ? -1 : link->from_remote_up ? 1 : 0;
@@ -170,7 +174,8 @@ bool begin_run(Recorder& recorder, double t, const MasterRegistry& registry, std
     for (ClientSeen& seen : recorder.seen) seen = ClientSeen{};
     std::printf("ostrela_record: run %lld: %d clients, segments of %d bytes, into %s\n",
                 static_cast<long long>(recorder.run), recorder.ro.number_of_segs, recorder.ro.seg_size, recorder.path);
-    if (!recorder.control_fits) std::printf("ostrela_record: the MO area cannot hold every client's control: no control rows\n");
+    if (!recorder.control_fits)
+        std::printf("ostrela_record: the MO area cannot hold every client's control: no control rows\n");
     std::fflush(stdout);
     return true;
 }
@@ -186,8 +191,9 @@ bool follow_master(Recorder& recorder, double t) {
     const tools::AreaStanding standing = tools::standing_of(recorder.areas, names);
     if (recorder.run != 0) {
         if (standing == tools::AreaStanding::kHeld && identity == recorder.registry) return true;
-        if (!end_run(recorder, t, standing == tools::AreaStanding::kGone ? "the master's areas are gone"
-                                                                         : "the master started again"))
+        if (!end_run(
+                recorder, t,
+                standing == tools::AreaStanding::kGone ? "the master's areas are gone" : "the master started again"))
             return false;
     }
     if (standing != tools::AreaStanding::kGone && !begin_run(recorder, t, *registry, names, identity)) return false;
@@ -207,12 +213,14 @@ bool start_recorder(Recorder& recorder, sqlite3* db, const char* path) {
     recorder.seen.resize(kMonitorCapacity);
     recorder.add_run = prepare(db, "INSERT INTO runs (started, clients, seg_size) VALUES (?, ?, ?)");
     recorder.close_run = prepare(db, "UPDATE runs SET ended = ? WHERE run = ?");
-    recorder.add_status = prepare(
-        db, "INSERT INTO status (run, t, client, phase, req_op_rate, cur_op_rate, run_time, rt, wt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    recorder.add_status = prepare(db,
+                                  "INSERT INTO status (run, t, client, phase, req_op_rate, cur_op_rate, run_time, rt, "
+                                  "wt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     recorder.add_control = prepare(db,
                                    "INSERT INTO control (run, t, client, op_rate, op_rate_changed, workload_changed, "
                                    "workload_names) VALUES (?, ?, ?, ?, ?, ?, ?)");
-    recorder.add_link = prepare(db, "INSERT INTO links (run, t, client, to_remote, from_remote) VALUES (?, ?, ?, ?, ?)");
+    recorder.add_link =
+        prepare(db, "INSERT INTO links (run, t, client, to_remote, from_remote) VALUES (?, ?, ?, ?, ?)");
     return recorder.add_run != nullptr && recorder.close_run != nullptr && recorder.add_status != nullptr &&
            recorder.add_control != nullptr && recorder.add_link != nullptr;
 }
@@ -239,8 +247,8 @@ bool record_pass(Recorder& recorder, double t) {
 }
 
 bool stop_recorder(Recorder& recorder, double t) {
-    bool ended = execute(recorder.db, "BEGIN") && end_run(recorder, t, "the recorder stopped") &&
-                 execute(recorder.db, "COMMIT");
+    bool ended =
+        execute(recorder.db, "BEGIN") && end_run(recorder, t, "the recorder stopped") && execute(recorder.db, "COMMIT");
     for (sqlite3_stmt* statement :
          {recorder.add_run, recorder.close_run, recorder.add_status, recorder.add_control, recorder.add_link})
         sqlite3_finalize(statement);

@@ -29,7 +29,7 @@ struct ClientSeen {
     std::int32_t op_rate_changed = 0;
     std::int32_t workload_changed = 0;
     std::string workload_names;
-    bool names_held = false;  // false: the segment cannot hold a workload set
+    bool names_held = false;      // false: the segment cannot hold a workload set
     std::int32_t to_remote = -1;  // 1 up, 0 down, -1 unknown
     std::int32_t from_remote = -1;
 };

@@ -90,7 +90,8 @@ int report(int argc, char** argv) {
     }
     const auto run = load_run(db, settings.run);
     if (!run) {
-        std::printf("ostrela_report: %s holds no run %lld\n", settings.record_path, static_cast<long long>(settings.run));
+        std::printf("ostrela_report: %s holds no run %lld\n", settings.record_path,
+                    static_cast<long long>(settings.run));
         sqlite3_close(db);
         return kExitFailure;
     }

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "record/run_figures.h"
 #include "tools/client_records.h"
@@ -78,7 +77,8 @@ json client_series(const RunData& run, std::size_t client) {
     }
     for (std::vector<Point>& steps : series)
         if (!steps.empty()) steps.push_back({run.end - run.started, steps.back().y});
-    return {{"req", points(series[0])}, {"cur", points(series[1])}, {"rt", points(series[2])}, {"wt", points(series[3])}};
+    return {
+        {"req", points(series[0])}, {"cur", points(series[1])}, {"rt", points(series[2])}, {"wt", points(series[3])}};
 }
 
 // [client, from, to, phase index] for each stretch of one phase.

@@ -75,14 +75,16 @@ TEST(Follow, TheClientWaitsForItsRemotesAreasAndGoesOnInTheNewOnes) {
     EXPECT_EQ(client.out(), "Client 3: its remote's areas are gone; waiting for them\n");
     status = make_areas();
     ASSERT_TRUE(wait_until([&] { return status_in(status).phase == tools::kPhaseRun; }));
-    EXPECT_EQ(client.out(), "Client 3: its remote's areas are gone; waiting for them\n"
-                            "Client 3: its remote's areas were made anew; attached the new ones\n");
+    EXPECT_EQ(client.out(),
+              "Client 3: its remote's areas are gone; waiting for them\n"
+              "Client 3: its remote's areas were made anew; attached the new ones\n");
 
     // Replaced between two looks: no wait, one line.
     release({kMo, kRo}, kRegistry);
     status = make_areas();
     ASSERT_TRUE(wait_until([&] { return status_in(status).phase == tools::kPhaseRun; }));
-    EXPECT_TRUE(client.out().ends_with("attached the new ones\nClient 3: its remote's areas were made anew; attached the new ones\n"))
+    EXPECT_TRUE(client.out().ends_with(
+        "attached the new ones\nClient 3: its remote's areas were made anew; attached the new ones\n"))
         << client.out();
     kill(client.pid(), SIGTERM);
     EXPECT_EQ(client.wait_exit(5s), 0);

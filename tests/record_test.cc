@@ -30,7 +30,8 @@ std::string rows(const std::string& sql) {
             db, sql.c_str(),
             [](void* out, int columns, char** values, char**) {
                 auto& result = *static_cast<std::string*>(out);
-                for (int c = 0; c < columns; ++c) result.append(c > 0 ? "|" : "").append(values[c] ? values[c] : "NULL");
+                for (int c = 0; c < columns; ++c)
+                    result.append(c > 0 ? "|" : "").append(values[c] ? values[c] : "NULL");
                 result.push_back('\n');
                 return 0;
             },
@@ -74,8 +75,9 @@ TEST_F(RecordAgainstMaster, RowsOfEachChangeASecondRunAndWhatSigkillLeaves) {
     put(0, {.req_op_rate = 100, .cur_op_rate = 99.5, .run_time = 3, .rt = 0.25, .wt = std::nan(""), .phase = 3});
     put(1, {.phase = tools::kPhaseWarm});
     ASSERT_EQ(run({program("ostrela_modify"), "-r", "1", "-o", "500"}).exit_status, 0);
-    write_file(kMasterLinksPath, "row=0 host=localhost to_remote=up from_remote=up since=2 relinks=1\n"
-                                 "row=1 host=localhost to_remote=down from_remote=down since=2 relinks=0\n");
+    write_file(kMasterLinksPath,
+               "row=0 host=localhost to_remote=up from_remote=up since=2 relinks=1\n"
+               "row=1 host=localhost to_remote=down from_remote=down since=2 relinks=0\n");
     ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM links") == "3\n"; }));
     ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM control") == "3\n"; }));
     ASSERT_TRUE(wait_until([] { return rows("SELECT count(*) FROM status") == "4\n"; }));
@@ -117,11 +119,14 @@ TEST_F(RecordAgainstMaster, RowsOfEachChangeASecondRunAndWhatSigkillLeaves) {
     EXPECT_EQ(rows("SELECT run, ended > started FROM runs"), "1|1\n2|1\n3|NULL\n");
     // The release and the new start may fall between two passes or into one.
     const std::string out = recorder.out();
-    EXPECT_TRUE(out.starts_with("ostrela_record: run 1: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
-                                "ostrela_record: run 1 ended: the ")) << out;
-    EXPECT_TRUE(out.ends_with("ostrela_record: run 2: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
-                              "ostrela_record: run 2 ended: the master started again\n"
-                              "ostrela_record: run 3: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"))
+    EXPECT_TRUE(
+        out.starts_with("ostrela_record: run 1: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
+                        "ostrela_record: run 1 ended: the "))
+        << out;
+    EXPECT_TRUE(
+        out.ends_with("ostrela_record: run 2: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"
+                      "ostrela_record: run 2 ended: the master started again\n"
+                      "ostrela_record: run 3: 2 clients, segments of 8192 bytes, into /tmp/record.db\n"))
         << out;
 
     // Started again on the same file: a fourth run, which SIGTERM ends.

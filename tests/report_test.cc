@@ -2,8 +2,8 @@
 // values worked out here, its CSV files, and what headless Chromium paints
 // of the page opened from disk. Namespaces of its own.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -73,9 +73,10 @@ TEST(Report, FiguresOfAHandMadeRunItsCsvFilesAndChartsPainted) {
         " if (c.dataset.drawn === undefined) return false;"
         " const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
         " for (let i = 3; i < d.length; i += 4) if (d[i] !== 0) return true; return false; })";
-    const Finished browser = run({"/usr/bin/env", "HOME=/tmp", std::string(GORV_SOURCE_DIR) + "/tests/browser_page.py",
-                                  "file:///tmp/report.html", painted, std::string(GORV_BIN_DIR) + "/report_screenshot.png"},
-                                 40s);
+    const Finished browser =
+        run({"/usr/bin/env", "HOME=/tmp", std::string(GORV_SOURCE_DIR) + "/tests/browser_page.py",
+             "file:///tmp/report.html", painted, std::string(GORV_BIN_DIR) + "/report_screenshot.png"},
+            40s);
     ASSERT_EQ(browser.exit_status, 0) << browser.err;
     EXPECT_NE(browser.out.find("<option value=\"1\">client 1</option>"), std::string::npos);
 
