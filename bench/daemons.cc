@@ -91,6 +91,11 @@ pid_t start_in_own_group(const std::vector<std::string>& argv) {
     return pid;
 }
 
+Tool::~Tool() {
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 long kb_field(const std::string& path, const std::string& name) {
     std::ifstream file(path);
     std::string line;

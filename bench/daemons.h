@@ -81,6 +81,15 @@ class Daemons {
 // daemons print a line for most messages; the benchmarks do not read them).
 pid_t start_in_own_group(const std::vector<std::string>& argv);
 
+// A tool in a process group of its own, killed with its group at the end.
+struct Tool {
+    pid_t pid;
+    explicit Tool(const std::vector<std::string>& argv) : pid(start_in_own_group(argv)) {}
+    ~Tool();
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+};
+
 // A "Name:   1234 kB" line of a /proc file, in kB; 0 when missing.
 long kb_field(const std::string& path, const std::string& name);
 

@@ -74,18 +74,6 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-// A tool in a process group of its own, killed with its group at the end.
-struct Tool {
-    pid_t pid;
-    explicit Tool(const std::vector<std::string>& argv) : pid(start_in_own_group(argv)) {}
-    ~Tool() {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-};
-
 void put_status(std::byte* segment, const tools::StatusRecord& record) {
     std::memcpy(segment, &record, sizeof record);
 }

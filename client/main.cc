@@ -26,6 +26,7 @@
 #include "common/registry.h"
 #include "common/segment_area.h"
 #include "tools/client_records.h"
+#include "tools/followed_area.h"
 #include "tools/master_area.h"
 
 namespace gorv::client {
@@ -56,6 +57,8 @@ struct Client {
     std::byte* control = nullptr;  // the remote's MO area: ControlRecord
     std::int32_t control_size = 0;
     std::byte* status = nullptr;  // the remote's RO area: StatusRecord
+    tools::FollowedArea areas[2];  // MO and RO, as attached
+    bool waiting_said = false;
     bool rate_taken = false;
     double op_rate = 0.0;
     Operations operations;
@@ -147,10 +150,32 @@ int parse_options(int argc, char** argv, Settings& settings) {
     return kExitFailure;
 }
 
+void registry_path(const Client& client, std::span<char> path) {
+    std::snprintf(path.data(), path.size(), "%s_%u", kClientRegistryBase,
+                  static_cast<unsigned>(client.settings.client_id));
+}
+
+// The areas the client registry names, when they can hold the records.
+bool named_areas(const ClientRegistry& registry, tools::AreaName (&named)[2]) {
+    named[0] = {registry.mo_key, registry.mo_size};
+    named[1] = {registry.ro_key, registry.ro_size};
+    return registry.mo_size >= tools::kControlHeaderSize && registry.ro_size >= tools::kStatusRecordSize;
+}
+
+bool take_areas(Client& client, const tools::AreaName (&named)[2]) {
+    client.control = nullptr;
+    client.status = nullptr;
+    if (!tools::follow_areas(client.areas, named)) return false;
+    client.control = client.areas[0].address;
+    client.status = client.areas[1].address;
+    client.control_size = named[0].size;
+    return true;
+}
+
 bool attach_areas(Client& client) {
     const int id = client.settings.client_id;
     char path[PATH_MAX];
-    std::snprintf(path, sizeof path, "%s_%u", kClientRegistryBase, static_cast<unsigned>(id));
+    registry_path(client, path);
     const char* refusal = nullptr;
     const auto registry = read_client_registry(path, &refusal);
     if (!registry) {
@@ -158,20 +183,16 @@ bool attach_areas(Client& client) {
         std::printf("Client %d: cannot read %s\n", id, path);
         return false;
     }
-    if (registry->mo_size < tools::kControlHeaderSize || registry->ro_size < tools::kStatusRecordSize) {
+    tools::AreaName named[2];
+    if (!named_areas(*registry, named)) {
         std::printf("Client %d: areas of %d and %d bytes cannot hold its records\n", id, registry->mo_size,
                     registry->ro_size);
         return false;
     }
-    client.control = static_cast<std::byte*>(
-        acquire_segment_area(static_cast<key_t>(registry->mo_key), registry->mo_size, false, kToolAreaOwner));
-    client.status = static_cast<std::byte*>(
-        acquire_segment_area(static_cast<key_t>(registry->ro_key), registry->ro_size, false, kToolAreaOwner));
-    if (client.control == nullptr || client.status == nullptr) {
+    if (!take_areas(client, named)) {
         std::printf("Client %d: cannot attach the areas named in %s\n", id, path);
         return false;
     }
-    client.control_size = registry->mo_size;
     return true;
 }
 
@@ -204,7 +225,43 @@ void take_requests(Client& client, double time) {
     clear_flag(client.control, offsetof(ControlRecord, workload_changed));
 }
 
-void publish(Client& client) { std::memcpy(client.status, &client.report, sizeof client.report); }
+void publish(Client& client) {
+    if (client.status != nullptr) std::memcpy(client.status, &client.report, sizeof client.report);
+}
+
+// Once a second: whether the remote's areas are still the ones attached.
+// Replaced ones are attached and the client goes on in them; gone ones are
+// said once, and the client waits for them. True when it waited.
+bool follow_remote(Client& client) {
+    const int id = client.settings.client_id;
+    char path[PATH_MAX];
+    registry_path(client, path);
+    const auto registry = read_client_registry(path);
+    tools::AreaName named[2];
+    const bool usable = registry && named_areas(*registry, named);
+    const std::span<const tools::AreaName> names(named, usable ? 2 : 0);
+    switch (tools::standing_of(client.areas, names)) {
+        case tools::AreaStanding::kHeld:
+            return false;
+        case tools::AreaStanding::kReplaced:
+            if (!take_areas(client, named)) break;
+            std::printf("Client %d: its remote's areas were made anew; attached the new ones\n", id);
+            std::fflush(stdout);
+            client.waiting_said = false;
+            client.rate_taken = false;  // the new ControlRecord's rate, as it stands
+            publish(client);
+            return false;
+        case tools::AreaStanding::kGone:
+            break;
+    }
+    if (!client.waiting_said) {
+        std::printf("Client %d: its remote's areas are gone; waiting for them\n", id);
+        std::fflush(stdout);
+        client.waiting_said = true;
+    }
+    pause_for(1.0);
+    return true;
+}
 
 // Once a second: move on from WARM, and report the last second's work.
 void report(Client& client, double time) {
@@ -251,6 +308,11 @@ void run_load(Client& client) {
     const long long limit = client.settings.operation_limit;
     while (stop_requested == 0 && (limit == 0 || client.operations_run < limit)) {
         const double time = now();
+        if (time >= client.next_report && follow_remote(client)) {
+            client.window = Window{.start = now()};  // the wait is no part of the next report
+            client.next_report = client.window.start;
+            continue;
+        }
         take_requests(client, time);
         if (time >= client.next_report) {
             report(client, time);

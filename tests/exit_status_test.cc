@@ -56,7 +56,8 @@ TEST(ExitStatuses, EveryExampleOfReadmesTableEndsWithItsStatus) {
     std::set<std::string> programs;
     for (const Example& example : examples) programs.insert(example.program);
     EXPECT_EQ(programs, (std::set<std::string>{"gorv_master", "gorv_remote", "ostrela_modify", "ostrela_monitor",
-                                               "ostrela_client", "ostrela_dashboard"}));
+                                               "ostrela_client", "ostrela_dashboard", "ostrela_record",
+                                               "ostrela_report"}));
     ASSERT_EQ(chdir("/tmp"), 0);
     write_file("/tmp/clients", "Clientname=localhost Instances=2\n");
     std::unique_ptr<Running> master;

@@ -9,6 +9,7 @@
 
 #include "common/constants.h"
 #include "common/registry.h"
+#include "tools/followed_area.h"
 #include "tools/master_area.h"
 #include "tools/status_lines.h"
 
@@ -31,6 +32,28 @@ const char* timestamp_text() {
 void print_usage() {
     std::puts("\t-h............  Help screen");
     std::putchar('\n');
+}
+
+// Once a pass: when the master's RO area was released and a new one took
+// its place, watch the new one as from a fresh start. Each change of
+// standing is said once, on standard error, so that stdout keeps its lines.
+void follow_master(FollowedArea& watched, AreaEntry& ro, bool& waiting, MonitorState& state) {
+    const auto registry = read_master_registry(kMasterRegistryPath);
+    const AreaName named[] = {{registry ? registry->ro.key : 0, registry ? registry->ro.size : 0}};
+    const std::span<const AreaName> names(named, registry ? 1 : 0);
+    const AreaStanding standing = standing_of({&watched, 1}, names);
+    if (standing == AreaStanding::kHeld) return;
+    if (standing == AreaStanding::kReplaced && check_status_area(registry->ro) == AreaFit::kFits &&
+        follow_areas({&watched, 1}, names)) {
+        ro = registry->ro;
+        state = MonitorState{};
+        waiting = false;
+        std::fprintf(stderr, "Monitoring the master's new RO area: %d clients\n", ro.number_of_segs);
+        return;
+    }
+    if (waiting) return;
+    waiting = true;
+    std::fprintf(stderr, "The master's RO area is gone: waiting for a new one\n");
 }
 
 int monitor(int argc, char** argv, MonitorState& state) {
@@ -61,9 +84,15 @@ int monitor(int argc, char** argv, MonitorState& state) {
         case AreaFit::kFits:
             break;
     }
-    const std::span<const std::byte> records(area.address, static_cast<std::size_t>(ro.size));
+    FollowedArea watched = followed(area.address, {area.entry.key, area.entry.size});
+    AreaEntry ro_now = area.entry;
+    bool waiting = false;
     for (;;) {
-        monitor_pass(records, ro.number_of_segs, ro.seg_size, state, stdout, timestamp_text);
+        follow_master(watched, ro_now, waiting, state);
+        if (watched.address != nullptr) {
+            const std::span<const std::byte> records(watched.address, static_cast<std::size_t>(ro_now.size));
+            monitor_pass(records, ro_now.number_of_segs, ro_now.seg_size, state, stdout, timestamp_text);
+        }
         std::fflush(stdout);  // lines show at once also when the output is a file or a pipe
         sleep(1);
     }
