@@ -24,7 +24,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 struct Options {
-    System system{GORV_BIN_DIR, 200, 0, true, -1, false};
+    System system{.bin_dir = GORV_BIN_DIR, .clients = 200, .service = true, .start_now = false};
     int delay_s = 25;
     int limit_s = 150;
     bool master_late = false;

@@ -320,7 +320,7 @@ void run_service_sender(const ServiceSenderSetup& given) {
     ServiceSenderSetup setup = given;
     setup.own = with_key_version(given.own, given.key);
     setup.expected = with_key_version(given.expected, given.key);
-    SenderState sender{&setup, {}, {}, {}, 0};
+    SenderState sender{&setup, {}, {}, {}};
     const std::size_t message_length = setup.source.segment(setup.source.context, 0).size() + kDestWhoSize +
                                        (setup.key != nullptr ? kTagSize : 0);
     try {

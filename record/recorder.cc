@@ -32,7 +32,8 @@ bool same_status(const tools::StatusRecord& a, const tools::StatusRecord& b) {
 
 // The link state file as the dashboard reads it; the one place to change
 // when its format moves.
-std::vector<dashboard::LinkState> read_links() { return dashboard::read_link_states(kMasterLinksPath); }
+// A master that has gone without its last word reads every link down.
+std::vector<dashboard::LinkState> read_links() { return dashboard::read_link_states(kMasterLinksPath).rows; }
 
 // The non-empty workload names of a set, joined by commas.
 std::string workload_names(const std::byte* segment) {

@@ -88,7 +88,7 @@ TEST(DashboardParts, WholeRequestsAndValidUtf8) {
              {"GET /api/eventsx HTTP/1.1\r\n\r\n", true, false},
              {"POST /api/clients HTTP/1.1\r\ncontent-LENGTH: 4\r\n\r\n{}", false, false},
              {"POST /api/clients HTTP/1.1\r\nContent-Length: 4 \r\n\r\n{ }}", true, false},
-             {"POST /api/clients HTTP/1.1\r\nContent-Length: 4097\r\n\r\n", true, false},
+             {"POST /api/clients HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", true, false},
              {"POST /api/clients HTTP/1.1\r\nContent-Length: x\r\n\r\n", true, false},
              {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n", false, false},
              {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", true, false},
