@@ -146,7 +146,9 @@ TEST(KeyedLinks, KeyedDaemonsAreInStepAndAnotherKeyOrNoKeyIsRefusedWithNothingSt
     Running master(master_k({"-K", kKey}));
     Running remote0(remote_k(0, {"-K", kKey}));
     Running remote1(remote_k(1, {"-K", kOtherKey}));
-    ASSERT_TRUE(wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase + 2); }));
+    ASSERT_TRUE(wait_until([] {
+        return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase) && area_info(kRemoteRoKeyBase + 2);
+    }));
     const std::span<std::byte> master_mo = attach_area(kMasterMoKey);
     const std::span<std::byte> master_ro = attach_area(kMasterRoKey);
     const std::span<std::byte> remote0_mo = attach_area(kRemoteMoKeyBase);
@@ -373,7 +375,7 @@ struct RowsBesideADeadNameServer {
         write_file(kList, "Clientname=localhost Instances=2\nClientname=ghost.gorv.test\n");
         master = std::make_unique<Running>(master_k());
         for (int id = 0; id < 2; ++id) remotes.push_back(std::make_unique<Running>(remote_k(id)));
-        if (!wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase + 2); }))
+        if (!wait_until([] { return area_info(kMasterRoKey) && area_info(kRemoteRoKeyBase) && area_info(kRemoteRoKeyBase + 2); }))
             throw std::runtime_error("areas not made");
         master_mo = attach_area(kMasterMoKey);
         master_ro = attach_area(kMasterRoKey);
