@@ -94,7 +94,7 @@ void pause_for(double seconds) {
 void print_usage() {
     std::puts("ostrela_client: -n client_id [-d scratch_parent] [-w warm_seconds] [-h]");
     // Standard output keeps the usage line it always had.
-    std::fputs("\t[-c operations]: end after that many operations\n", stderr);
+    std::fputs("\t[-c operations]: end after that many operations\n\t[-v]: the package version\n", stderr);
 }
 
 // A whole number from lowest to highest, or -1.
@@ -108,10 +108,13 @@ int whole_number(const char* text, int lowest, int highest) {
 
 // Returns the status to end with when the program should not run.
 int parse_options(int argc, char** argv, Settings& settings) {
-    for (int option; (option = getopt(argc, argv, "hn:d:w:c:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "hvn:d:w:c:")) != -1;) {
         switch (option) {
             case 'h':
                 print_usage();
+                return kExitOk;
+            case 'v':
+                std::printf("ostrela_client %s\n", GORV_VERSION);
                 return kExitOk;
             case 'n':
                 settings.client_id = whole_number(optarg, 0, kMaxRemotes - 1);

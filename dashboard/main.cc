@@ -35,7 +35,6 @@ namespace gorv::dashboard {
 namespace {
 
 constexpr char kChartScript[] = "/usr/share/javascript/chart.js/chart.min.js";
-constexpr char kVersion[] = "1.0";
 constexpr std::size_t kMinTokenLength = 32;
 
 struct Settings {
@@ -69,7 +68,7 @@ void print_usage() {
     std::puts("\t-R............  Read-only: no control");
     std::puts("\t-T file.......  Token file: every call but the page needs the token");
     std::puts("\t-h............  Help screen");
-    std::puts("\t-v............  Version");
+    std::puts("\t-v............  The package version");
     std::putchar('\n');
 }
 
@@ -100,7 +99,7 @@ std::optional<int> parse_options(int argc, char** argv, Settings& settings) {
                 print_usage();
                 return kExitOk;
             case 'v':
-                std::printf("Version %s\n", kVersion);
+                std::printf("ostrela_dashboard %s\n", GORV_VERSION);
                 return kExitOk;
             default:
                 print_usage();
