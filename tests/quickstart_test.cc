@@ -11,7 +11,6 @@
 #include <cstring>
 #include <map>
 #include <sstream>
-#include <thread>
 
 #include "common/constants.h"
 #include "tests/harness/process_harness.h"
